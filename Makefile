@@ -1,0 +1,24 @@
+# Thin wrappers over scripts/: the README's two commands are `make run` and
+# `make test`.
+.PHONY: run test bench fuzz soak build bootstrap clean
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	@scripts/build build
+
+run: build
+	@scripts/run
+
+test: bootstrap
+	@scripts/test
+
+bench: build
+	@scripts/bench
+
+fuzz: build
+	@scripts/fuzz
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,10 @@
+# ostravel_bench(NAME src... [LIBS lib...]): a Google Benchmark executable.
+function(ostravel_bench name)
+  if(NOT benchmark_FOUND)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${B_UNPARSED_ARGUMENTS})
+  target_compile_options(${name} PRIVATE ${OSTRAVEL_WARNINGS})
+  target_link_libraries(${name} PRIVATE ostravel_core ${B_LIBS} benchmark::benchmark)
+endfunction()
