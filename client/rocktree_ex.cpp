@@ -11,6 +11,7 @@
 // functions stay private to this file, so no other part of the program can
 // clash with this copy of the implementation.
 #define STB_IMAGE_STATIC
+#define STBI_MAX_DIMENSIONS 8192  // = max_texture_side: refuse before allocating
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
 
@@ -133,17 +134,22 @@ bool populateBulk(bulk_t* bulk, std::unique_ptr<BulkMetadata> bulk_metadata) {
 namespace {
 
 // One decompressor per worker thread: creating one per texture costs a
-// noticeable share of a 256x256 decode.
-tjhandle threadDecompressor() {
-  struct holder_t {
-    tjhandle h = tjInitDecompress();
-    ~holder_t() {
-      if (h) tjDestroy(h);
-    }
-  };
-  thread_local holder_t holder;
-  return holder.h;
-}
+// noticeable share of a 256x256 decode. A stream that fails inside
+// libjpeg-turbo can leave the handle unusable for the next one (a failed
+// header read does), so after any failure the thread starts a fresh handle.
+struct decompressor_t {
+  tjhandle h = nullptr;
+  ~decompressor_t() { reset(); }
+  tjhandle get() {
+    if (!h) h = tjInitDecompress();
+    return h;
+  }
+  void reset() {
+    if (h) tjDestroy(h);
+    h = nullptr;
+  }
+};
+thread_local decompressor_t decompressor;
 
 const char* const jpg_size_check = "width == texture.width() && height == texture.height() && comp == 3";
 
@@ -165,10 +171,13 @@ void decodeJpgTexture(const std::string& data, const Texture& texture, std::vect
   requireData(data.size() <= INT_MAX, "data.size() <= INT_MAX");
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   const bool is_jpeg = data.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-  tjhandle tj = is_jpeg ? threadDecompressor() : nullptr;
+  tjhandle tj = is_jpeg ? decompressor.get() : nullptr;
   int width = 0, height = 0, subsamp = 0, colorspace = 0;
-  if (!tj || tjDecompressHeader3(tj, bytes, data.size(), &width, &height, &subsamp, &colorspace) != 0 ||
-      colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
+  if (tj && tjDecompressHeader3(tj, bytes, data.size(), &width, &height, &subsamp, &colorspace) != 0) {
+    decompressor.reset();
+    tj = nullptr;
+  }
+  if (!tj || colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
     decodeWithStb(data, texture, rgb);
     return;
   }
@@ -177,8 +186,13 @@ void decodeJpgTexture(const std::string& data, const Texture& texture, std::vect
                   static_cast<uint32_t>(height) == texture.height() && comp == 3,
               jpg_size_check);
   std::vector<uint8_t> out(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-  if (tjDecompress2(tj, bytes, data.size(), out.data(), width, 0, height, TJPF_RGB, 0) != 0 &&
-      tjGetErrorCode(tj) != TJERR_WARNING) {
+  if (tjDecompress2(tj, bytes, data.size(), out.data(), width, 0, height, TJPF_RGB, 0) != 0) {
+    const bool only_warned = tjGetErrorCode(tj) == TJERR_WARNING;
+    decompressor.reset();
+    if (only_warned) {  // e.g. a premature end: decoded as far as it goes
+      rgb = std::move(out);
+      return;
+    }
     // A stream libjpeg-turbo cannot finish may still be one stb_image reads
     // (it fills what is missing); let it decide, as it always did.
     decodeWithStb(data, texture, rgb);
