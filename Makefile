@@ -20,5 +20,8 @@ bench: build
 fuzz: build
 	@scripts/fuzz
 
+soak: build
+	@scripts/soak
+
 clean:
 	rm -rf build build-*
