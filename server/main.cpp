@@ -1,0 +1,147 @@
+// rocktreed: serves the planet over HTTP on loopback.
+//   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
+//             [--quiet] [--texture-formats jpg|jpg,crn]
+// --port 0 picks a free port; the chosen one is printed on the first line.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+// Eigen (through service.h) must come before httplib.h: clang rejects
+// Eigen's product kernels when httplib's system headers come first.
+#include "service.h"
+
+#include <httplib.h>
+
+namespace {
+
+struct options_t {
+  int port = 8086;
+  std::string bind = "127.0.0.1";
+  int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  long cache_mb = 256;
+  bool quiet = false;
+  std::string texture_formats = "jpg";
+  std::string relief = default_relief_path;
+  std::string imagery = default_imagery_path;
+};
+
+bool parseInt(const char* s, long lo, long hi, long* out) {
+  char* end = nullptr;
+  const long v = std::strtol(s, &end, 10);
+  if (!*s || *end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+int usage(const char* why) {
+  std::fprintf(stderr,
+               "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
+               "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] [--relief FILE] "
+               "[--imagery FILE]\n",
+               why);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto t0 = std::chrono::steady_clock::now();
+  options_t o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    long n = 0;
+    if (a == "--quiet") {
+      o.quiet = true;
+      continue;
+    }
+    if (!v) return usage(("missing value for " + a).c_str());
+    ++i;
+    if (a == "--port" && parseInt(v, 0, 65535, &n)) o.port = static_cast<int>(n);
+    else if (a == "--bind") o.bind = v;
+    else if (a == "--threads" && parseInt(v, 1, 256, &n)) o.threads = static_cast<int>(n);
+    else if (a == "--cache-mb" && parseInt(v, 0, 1 << 20, &n)) o.cache_mb = n;
+    else if (a == "--texture-formats") o.texture_formats = v;
+    else if (a == "--relief") o.relief = v;
+    else if (a == "--imagery") o.imagery = v;
+    else return usage(("bad option " + a + " " + v).c_str());
+  }
+  uint32_t formats = 0;
+  if (!parseTextureFormats(o.texture_formats, &formats))
+    return usage("--texture-formats takes jpg or jpg,crn");
+
+  service_t service;
+  std::string error;
+  if (!openService(&service, o.relief, o.imagery, formats,
+                   static_cast<size_t>(o.cache_mb) << 20, &error)) {
+    std::fprintf(stderr, "rocktreed: %s\n", error.c_str());
+    return 1;
+  }
+
+  // One line per request must reach a log file promptly, not at exit.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  httplib::Server server;
+  const int threads = o.threads;
+  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server.set_tcp_nodelay(true);
+  server.set_keep_alive_max_count(10000);
+  server.set_payload_max_length(64 * 1024);
+  const bool quiet = o.quiet;
+  server.set_pre_routing_handler([&service, quiet](const httplib::Request& req,
+                                                   httplib::Response& res) {
+    const auto start = std::chrono::steady_clock::now();
+    size_t bytes = 0;
+    if (req.method != "GET") {
+      res.status = 405;
+      res.set_header("Allow", "GET");
+      res.set_content("only GET\n", "text/plain");
+      bytes = res.body.size();
+    } else {
+      service_response_t answer = answerGet(service, req.target);
+      res.status = answer.status;
+      bytes = answer.body->size();
+      if (answer.status == 200) {
+        // Hand the cached bytes to the writer without copying them.
+        ResponseCache::body_t body = answer.body;
+        res.set_content_provider(
+            body->size(), "application/octet-stream",
+            [body](size_t offset, size_t length, httplib::DataSink& sink) {
+              return sink.write(body->data() + offset, length);
+            });
+      } else {
+        res.set_content(*answer.body, "text/plain");
+      }
+    }
+    if (!quiet) {
+      const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+      std::printf("%s %s %d %zu %lldus\n", req.method.c_str(), req.target.c_str(), res.status,
+                  bytes, us);
+    }
+    return httplib::Server::HandlerResponse::Handled;
+  });
+
+  int port = o.port;
+  if (port == 0) {
+    port = server.bind_to_any_port(o.bind);
+    if (port < 0) {
+      std::fprintf(stderr, "rocktreed: cannot bind %s\n", o.bind.c_str());
+      return 1;
+    }
+  } else if (!server.bind_to_port(o.bind, port)) {
+    std::fprintf(stderr, "rocktreed: cannot bind %s:%d\n", o.bind.c_str(), port);
+    return 1;
+  }
+  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - t0)
+                           .count();
+  std::printf("rocktreed listening on http://%s:%d/rt/earth/ (%d threads, cache %ld MB, "
+              "formats %s, ready in %lld ms)\n",
+              o.bind.c_str(), port, o.threads, o.cache_mb, o.texture_formats.c_str(), ms);
+  return server.listen_after_bind() ? 0 : 1;
+}
