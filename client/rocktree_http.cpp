@@ -1,0 +1,95 @@
+#include "rocktree_http.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "http.h"
+
+#ifndef OSTRAVEL_SERVICE_HOST
+#define OSTRAVEL_SERVICE_HOST "127.0.0.1:8086"
+#endif
+
+const char cache_pfx[] = "cache/";
+static_assert(sizeof cache_pfx - 1 == cache_pfx_len);
+std::once_flag cache_init_once_flag;
+
+namespace {
+
+// How long one wait on the socket may last between two polls of a request.
+constexpr int fetch_poll_wait_ms = 1;
+
+const std::string& serviceHostString() {
+  static const std::string host = [] {
+    const char* env = std::getenv("OSTRAVEL_SERVICE_HOST");
+    return std::string(env && *env ? env : OSTRAVEL_SERVICE_HOST);
+  }();
+  return host;
+}
+
+const std::string& baseUrlString() {
+  static const std::string url = "http://" + serviceHostString() + "/rt/earth/";
+  return url;
+}
+
+void createCacheDirs() {
+  createDir(cache_pfx);
+  createDir((std::string(cache_pfx) + "BulkMetadata").c_str());
+  createDir((std::string(cache_pfx) + "NodeData").c_str());
+}
+
+}  // namespace
+
+const char* serviceHost() { return serviceHostString().c_str(); }
+
+const char* baseUrl() { return baseUrlString().c_str(); }
+
+int createDir(const char* path) { return mkdir(path, 0755); }
+
+void fetchData(const char* path, int i, fetch_thunk_t thunk) {
+  std::call_once(cache_init_once_flag, createCacheDirs);
+
+  const std::string& base = baseUrlString();
+  size_t url_len = strlen(path) + base.size() + 1;
+  char* url = static_cast<char*>(malloc(url_len));
+  if (!url) {
+    thunk(i, 1, nullptr, 0);
+    return;
+  }
+  memcpy(url, base.data(), base.size());
+  memcpy(url + base.size(), path, url_len - base.size());
+  http_t* request = http_get(url, nullptr);
+  free(url);
+  if (!request) {
+    thunk(i, 1, nullptr, 0);
+    return;
+  }
+
+  // Waiting on the socket rather than sleeping a fixed 1 ms picks the
+  // response up as soon as it is readable; http_process itself never waits,
+  // and the stall limit of the client guarantees the loop ends.
+  http_status_t status;
+  while ((status = http_process(request)) == HTTP_STATUS_PENDING)
+    http_wait(request, fetch_poll_wait_ms);
+
+  if (status == HTTP_STATUS_FAILED) {
+    http_release(request);
+    thunk(i, 1, nullptr, 0);
+    return;
+  }
+  size_t len = request->response_size;
+  // One spare byte so that an empty body still gets a real buffer.
+  auto* copy = static_cast<uint8_t*>(malloc(len + 1));
+  if (!copy) {
+    http_release(request);
+    thunk(i, 1, nullptr, 0);
+    return;
+  }
+  memcpy(copy, request->response_data, len);
+  http_release(request);
+  thunk(i, 0, copy, len);
+  free(copy);
+}

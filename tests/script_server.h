@@ -1,0 +1,113 @@
+// A scripted HTTP server for tests: listens on 127.0.0.1 on an ephemeral
+// port, reads each request (head and, with Content-Length, its body), and
+// answers with bytes chosen by the request's path, written exactly as
+// scripted: all at once or dripped, then closed, reset or held open. It is
+// a hostile service on demand; it never interprets what it sends.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct scripted_reply_t {
+  std::string bytes;       // sent verbatim (status line, headers, body, or anything)
+  size_t chunk_size = 0;   // 0: one write; otherwise pieces of this many bytes
+  int chunk_delay_ms = 0;  // pause before every piece but the first
+  int delay_ms = 0;        // pause before the first byte
+  bool hold_open = false;  // after the bytes, keep the connection until the client or the server ends it
+  bool reset = false;      // end with a reset instead of an orderly close
+};
+
+// "HTTP/1.0 <code> <reason>\r\n" + headers (each ending in "\r\n") + "\r\n" + body.
+scripted_reply_t httpReply(int code, const std::string& reason, const std::string& body,
+                           const std::string& headers = "");
+// Closes the connection without sending a byte.
+scripted_reply_t closeWithoutReply();
+// Sends nothing and never closes.
+scripted_reply_t neverReply();
+
+struct received_request_t {
+  std::string head;    // request line and header lines, with the blank line
+  std::string body;    // Content-Length bytes after the head
+  std::string method;  // first word of the request line
+  std::string path;    // second word (the resource, e.g. "/rt/earth/PlanetoidMetadata")
+  bool complete = false;  // false when the client closed before the whole request arrived
+};
+
+class ScriptServer {
+ public:
+  // backlog is the listen queue; 0 with no accepting (see pauseAccepting)
+  // lets a test fill the queue so that further connects never complete.
+  explicit ScriptServer(int backlog = 128);
+  ~ScriptServer();
+  ScriptServer(const ScriptServer&) = delete;
+  ScriptServer& operator=(const ScriptServer&) = delete;
+
+  uint16_t port() const { return m_port; }
+  std::string host() const;                              // "127.0.0.1:<port>"
+  std::string url(const std::string& resource) const;  // "http://127.0.0.1:<port>" + resource
+
+  // The reply for one path, given for every request of it.
+  void reply(const std::string& path, scripted_reply_t r);
+  // Replies for one path in turn; the last one repeats.
+  void replySequence(const std::string& path, std::vector<scripted_reply_t> rs);
+  // The reply for paths without their own; a 404 at first.
+  void replyDefault(scripted_reply_t r);
+  // Decides every reply itself when set (replaces the tables above).
+  void handler(std::function<scripted_reply_t(const received_request_t&)> h);
+  // Pause between accepting a connection and reading its request: the
+  // client's sends then fill the socket buffers and come back short.
+  void setRequestReadDelay(int ms) { m_read_delay_ms = ms; }
+  // While paused, connections stay in the listen queue unaccepted.
+  void pauseAccepting(bool paused) { m_accept_paused = paused; }
+
+  std::vector<received_request_t> requests() const;
+  size_t requestCount() const;
+  size_t requestCount(const std::string& path) const;
+  // Waits until at least n requests were read; false after timeout_ms.
+  bool waitForRequests(size_t n, int timeout_ms) const;
+
+  // Ends every connection (held ones included) and joins all threads.
+  void stop();
+
+ private:
+  struct connection_t {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void acceptLoop();
+  void serve(int fd);
+  bool readRequest(int fd, received_request_t& req);
+  scripted_reply_t choose(const received_request_t& req);
+  void sendReply(int fd, const scripted_reply_t& r);
+  // Sleeps up to ms; false when the server is stopping.
+  bool pause(int ms) const;
+  bool waitReadable(int fd) const;
+
+  int m_listen_fd = -1;
+  int m_wake[2] = {-1, -1};  // written once by stop(); every wait watches it
+  uint16_t m_port = 0;
+  std::atomic<bool> m_stopping{false};
+  std::atomic<int> m_read_delay_ms{0};
+  std::atomic<bool> m_accept_paused{false};
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_requests_cv;
+  std::map<std::string, std::vector<scripted_reply_t>> m_replies;
+  scripted_reply_t m_default;
+  std::function<scripted_reply_t(const received_request_t&)> m_handler;
+  std::vector<received_request_t> m_requests;
+
+  std::mutex m_connections_mutex;
+  std::list<std::unique_ptr<connection_t>> m_connections;
+  std::thread m_accept_thread;
+};

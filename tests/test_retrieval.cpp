@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "planet.h"
+#include "rocktree_http.h"
+#include "rocktree_util.h"
+#include "script_server.h"
+
+namespace {
+
+struct retrieval_env_t {
+  ScriptServer server;
+  retrieval_env_t() {
+    setenv("OSTRAVEL_SERVICE_HOST", server.host().c_str(), 1);
+    char tmpl[] = "/tmp/ostravel-retrieval-XXXXXX";
+    if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
+  }
+};
+
+ScriptServer& service() {
+  static retrieval_env_t e;
+  return e.server;
+}
+
+const std::string rt = "/rt/earth/";
+
+std::string serialized(const google::protobuf::MessageLite& m) { return m.SerializeAsString(); }
+
+scripted_reply_t ok(const std::string& body) { return httpReply(200, "OK", body); }
+
+std::string goodBulk() {
+  BulkMetadata b;
+  for (int k = 0; k < 3; ++k) b.add_head_node_center(1.0 + k);
+  return serialized(b);
+}
+
+std::string goodNode() {
+  NodeData d;
+  for (int k = 0; k < 16; ++k) d.add_matrix_globe_from_mesh(k % 5 == 0 ? 1.0 : 0.0);
+  return serialized(d);
+}
+
+// A parent bulk holding one child bulk and one node, as population leaves them.
+struct tree_t {
+  bulk_t parent{};
+  bulk_t* child;
+  node_t* node;
+
+  explicit tree_t(const std::string& base) {
+    parent.request = createBulkMetadataRequest("", base, 1);
+    parent.busy_ctr = 0;
+    parent.setNotDownloadedYet();
+    auto b = std::make_unique<bulk_t>();
+    b->request = createBulkMetadataRequest(base, "0123", 5);
+    b->parent = &parent;
+    b->busy_ctr = 0;
+    b->setNotDownloadedYet();
+    child = b.get();
+    parent.bulks["0123"] = std::move(b);
+    auto n = std::make_unique<node_t>();
+    n->request.mutable_node_key()->set_path(base + "2");
+    n->request.mutable_node_key()->set_epoch(7);
+    n->request.set_texture_format(Texture_Format_JPG);
+    n->can_have_data = true;
+    n->parent = &parent;
+    n->setNotDownloadedYet();
+    node = n.get();
+    parent.nodes["2"] = std::move(n);
+  }
+};
+
+// Starts a retrieval the way the walk does and waits for its callback. The
+// wait is bounded only so that a lost callback fails the test instead of
+// hanging it.
+template <class R, class Get>
+void retrieve(R* record, Get get) {
+  ASSERT_EQ(record->dl_state.load(), dl_state_stub);
+  record->setStartedDownloading();
+  auto done = std::make_shared<std::promise<int>>();
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  get([done, calls](auto message) {
+    EXPECT_EQ(message, nullptr);  // on success population already took the message
+    if (calls->fetch_add(1) == 0) done->set_value(0);
+  });
+  ASSERT_EQ(done->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(calls->load(), 1);
+}
+
+void retrieveBulk(bulk_t* b) {
+  retrieve(b, [b](auto cb) { getBulk(b->request, b, cb); });
+}
+
+void retrieveNode(node_t* n) {
+  retrieve(n, [n](auto cb) { getNode(n->request, n, cb); });
+}
+
+void expectFailedWithBackoff(const retry_backoff_t& backoff, dl_state state, int failures) {
+  EXPECT_EQ(state, dl_state_stub);
+  EXPECT_EQ(backoff.failures.load(), failures);
+  EXPECT_FALSE(retryDue(backoff, retryClockMs()));
+  EXPECT_TRUE(retryDue(backoff, retryClockMs() + retryDelayMs(failures)));
+}
+
+}  // namespace
+
+TEST(Retrieval, BulkAndNodeArePopulated) {
+  tree_t t("01");
+  service().reply(rt + "BulkMetadata/pb=!1m2!1s010123!2u5", ok(goodBulk()));
+  service().reply(rt + "NodeData/pb=!1m2!1s012!2u7!2e1!4b0", ok(goodNode()));
+  // With an imagery epoch the node's path carries the !3u entry.
+  tree_t u("02");
+  u.node->request.set_imagery_epoch(9);
+  service().reply(rt + "NodeData/pb=!1m2!1s022!2u7!2e1!3u9!4b0", ok(goodNode()));
+
+  retrieveBulk(t.child);
+  EXPECT_EQ(t.child->dl_state.load(), dl_state_downloaded);
+  EXPECT_FLOAT_EQ(t.child->head_node_center.z(), 3.0f);
+  retrieveNode(t.node);
+  EXPECT_EQ(t.node->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(t.node->matrix_globe_from_mesh(0, 0), 1.0);
+  EXPECT_EQ(t.parent.busy_ctr.load(), 2);  // both children loaded
+
+  retrieveNode(u.node);
+  EXPECT_EQ(u.node->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(u.node->backoff.failures.load(), 0);
+}
+
+TEST(Retrieval, FailuresReturnToStubWithBackoff) {
+  tree_t t("03");
+  const std::string bulk_path = rt + "BulkMetadata/pb=!1m2!1s030123!2u5";
+  const std::string node_path = rt + "NodeData/pb=!1m2!1s032!2u7!2e1!4b0";
+  BulkMetadata rejected_bulk;  // parses, but has no head node centre
+  rejected_bulk.add_head_node_center(1.0);
+  service().replySequence(bulk_path, {httpReply(404, "Not Found", "no bulk here"), ok("\xff\xff\xff\xff"),
+                                      ok(serialized(rejected_bulk)), closeWithoutReply(), ok(goodBulk())});
+  NodeData rejected_node;  // parses, but its matrix is short
+  rejected_node.add_matrix_globe_from_mesh(1.0);
+  service().replySequence(node_path, {closeWithoutReply(), ok("\xff\xff\xff\xff"),
+                                      ok(serialized(rejected_node))});
+
+  const char* expected_bulk_lines[] = {"could not load node", "download failed", "rejected bulk",
+                                       "could not load node"};
+  for (int k = 0; k < 4; ++k) {
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    retrieveBulk(t.child);
+    std::string out = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find(expected_bulk_lines[k]), std::string::npos) << k << ": " << out;
+    expectFailedWithBackoff(t.child->backoff, t.child->dl_state.load(), k + 1);
+    EXPECT_EQ(t.parent.busy_ctr.load(), 0) << k;
+  }
+  // Back-off grows per consecutive failure and a success resets it.
+  EXPECT_EQ(retryDelayMs(4), 8000);
+  retrieveBulk(t.child);
+  EXPECT_EQ(t.child->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(t.child->backoff.failures.load(), 0);
+  EXPECT_TRUE(retryDue(t.child->backoff, retryClockMs()));
+
+  const char* expected_node_lines[] = {"could not load node", "download failed", "rejected node"};
+  for (int k = 0; k < 3; ++k) {
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    retrieveNode(t.node);
+    std::string out = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find(expected_node_lines[k]), std::string::npos) << k << ": " << out;
+    expectFailedWithBackoff(t.node->backoff, t.node->dl_state.load(), k + 1);
+    EXPECT_EQ(t.parent.busy_ctr.load(), 1) << k;  // only the loaded child bulk counts
+  }
+}
+
+// A key path of 30 characters or more never reaches the service.
+TEST(Retrieval, OverlongPathIsRejectedBeforeRequesting) {
+  tree_t t("04");
+  const std::string long_path(30, '1');
+  t.node->request.mutable_node_key()->set_path(long_path);
+  t.child->request.mutable_node_key()->set_path(long_path + std::string(300, '2'));
+  size_t before = service().requestCount();
+  testing::internal::CaptureStderr();
+  retrieveNode(t.node);
+  retrieveBulk(t.child);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("strlen(path) < 30"), std::string::npos) << err;
+  expectFailedWithBackoff(t.node->backoff, t.node->dl_state.load(), 1);
+  expectFailedWithBackoff(t.child->backoff, t.child->dl_state.load(), 1);
+  EXPECT_EQ(t.parent.busy_ctr.load(), 0);
+  EXPECT_EQ(service().requestCount(), before);
+
+  // 29 characters are fine.
+  t.node->request.mutable_node_key()->set_path(std::string(29, '3'));
+  service().reply(rt + "NodeData/pb=!1m2!1s" + std::string(29, '3') + "!2u7!2e1!4b0", ok(goodNode()));
+  retrieveNode(t.node);
+  EXPECT_EQ(t.node->dl_state.load(), dl_state_downloaded);
+}
+
+TEST(Retrieval, PlanetoidCallbackGetsMessageOrNothing) {
+  PlanetoidMetadata p;
+  p.set_radius(6371010.0f);
+  service().replySequence(rt + "PlanetoidMetadata",
+                          {ok(serialized(p)), ok("\xff\xff"), httpReply(404, "Not Found", "")});
+  auto get = [] {
+    std::unique_ptr<PlanetoidMetadata> got;
+    int calls = 0;
+    getPlanetoid([&](std::unique_ptr<PlanetoidMetadata> m) {
+      got = std::move(m);
+      ++calls;
+    });
+    EXPECT_EQ(calls, 1);
+    return got;
+  };
+  auto m = get();
+  ASSERT_NE(m, nullptr);
+  EXPECT_FLOAT_EQ(m->radius(), 6371010.0f);
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(get(), nullptr);  // does not parse: nothing printed
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(get(), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "could not load planetoid\n");
+}
+
+// Start-up populates the planetoid and queues the root bulk; a root bulk
+// whose download fails comes back as a stub that can be requested again.
+TEST(Retrieval, PlanetStartUpAndRootBulkRetry) {
+  PlanetoidMetadata p;
+  p.set_radius(1000.0f);
+  p.mutable_root_node_metadata()->set_epoch(4);
+  service().reply(rt + "PlanetoidMetadata", ok(serialized(p)));
+  const std::string root_path = rt + "BulkMetadata/pb=!1m2!1s!2u4";
+  service().replySequence(root_path, {httpReply(500, "Error", ""), ok(goodBulk())});
+
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(tryLoadPlanet());
+  ASSERT_NE(_planetoid, nullptr);
+  EXPECT_TRUE(_planetoid->downloaded.load());
+  EXPECT_FLOAT_EQ(_planetoid->radius, 1000.0f);
+  bulk_t* root = _planetoid->root_bulk;
+  ASSERT_NE(root, nullptr);
+  for (int k = 0; k < 60000 && root->dl_state.load() != dl_state_stub; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  testing::internal::GetCapturedStderr();
+  expectFailedWithBackoff(root->backoff, root->dl_state.load(), 1);
+
+  retrieveBulk(root);
+  EXPECT_EQ(root->dl_state.load(), dl_state_downloaded);
+}
+
+TEST(Retrieval, PlanetStartUpWithoutService) {
+  service().reply(rt + "PlanetoidMetadata", closeWithoutReply());
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(tryLoadPlanet());
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("no planetoid\ntried http://" + service().host() + "/rt/earth/PlanetoidMetadata\n"),
+            std::string::npos)
+      << err;
+}
+
+TEST(LatLonToOctant, CornersAndOrigin) {
+  char octant[22];
+  latLonToOctant(0.0, 0.0, octant);
+  EXPECT_STREQ(octant, ("3" + std::string(20, '0')).c_str());
+  latLonToOctant(90.0, 180.0, octant);
+  EXPECT_STREQ(octant, ("31" + std::string(19, '3')).c_str());
+  latLonToOctant(-90.0, -180.0, octant);
+  EXPECT_STREQ(octant, ("02" + std::string(19, '0')).c_str());
+  // 45 N, 45 W: north, second quarter, then the lower-left corner of the
+  // upper-right cell, and south-west all the way down.
+  latLonToOctant(45.0, -45.0, octant);
+  EXPECT_STREQ(octant, ("213" + std::string(18, '0')).c_str());
+}

@@ -1,0 +1,14 @@
+# The scripted HTTP server is shared by every suite that needs a service that
+# misbehaves on demand (transport, retrieval, hostile-service tests).
+add_library(script_server STATIC ${CMAKE_CURRENT_SOURCE_DIR}/script_server.cpp)
+target_include_directories(script_server PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(script_server PRIVATE ${OSTRAVEL_WARNINGS})
+target_link_libraries(script_server PUBLIC Threads::Threads)
+
+ostravel_test(test_http ${CMAKE_CURRENT_SOURCE_DIR}/test_http.cpp LIBS script_server)
+ostravel_test(test_fetch ${CMAKE_CURRENT_SOURCE_DIR}/test_fetch.cpp LIBS script_server)
+ostravel_test(test_sockets ${CMAKE_CURRENT_SOURCE_DIR}/test_sockets.cpp)
+# Pools and retrieval hand records between threads: these two also run under
+# ThreadSanitizer (scripts/test).
+ostravel_test(test_pool ${CMAKE_CURRENT_SOURCE_DIR}/test_pool.cpp LABELS tsan)
+ostravel_test(test_retrieval ${CMAKE_CURRENT_SOURCE_DIR}/test_retrieval.cpp LIBS script_server LABELS tsan)
