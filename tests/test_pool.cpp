@@ -58,8 +58,14 @@ TEST(ThreadPool, DestructionDrainsQueueAndRefusesNewTasks) {
   {
     auto p = std::make_unique<ThreadPool>(2);
     ThreadPool* raw = p.get();
+    // Both workers busy first, so that everything below stays queued.
+    std::atomic<int> started{0};
     for (int k = 0; k < 2; ++k)
-      p->enqueue([] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+      p->enqueue([&started] {
+        ++started;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      });
+    while (started < 2) std::this_thread::yield();
     // The oldest task runs last: by then the destructor has set stop.
     p->enqueue([&, raw] {
       try {
