@@ -1,0 +1,12 @@
+// Frame timing of the shell: the performance counter at the latest and at
+// the previous frame, and the milliseconds between them.
+#pragma once
+
+#include <cstdint>
+
+extern uint64_t NOW;       // counter at the latest frame; first read before main
+extern uint64_t LAST;      // counter at the frame before
+extern double deltaTime;   // milliseconds between the two; read by the frame's stages
+
+// Once per frame, before drawPlanet.
+void advanceFrameClock();
