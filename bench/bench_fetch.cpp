@@ -1,0 +1,145 @@
+// Requests per second of fetchData against a local server that answers every
+// request with a 40 KiB body, one thread in sequence and eight at once on
+// webpool, and of curl fetching the same URL as often, in sequence and with
+// eight transfers in parallel (one process, --parallel, and eight processes
+// with an eighth each). Both speak HTTP/1.0, one connection per
+// request. BENCH_FETCH_HOST=host:port measures against another server
+// (serving /rt/earth/bench40k) instead of the built-in one.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rocktree_http.h"
+#include "rocktree_util.h"
+#include "script_server.h"
+
+namespace {
+
+constexpr int requests_per_round = 400;
+constexpr size_t body_size = 40 * 1024;
+
+std::unique_ptr<ScriptServer> server;
+std::string url;
+std::string curl_config;
+std::string curl_config_part;  // an eighth of the requests, for each of eight processes
+std::map<std::string, double> rates;  // benchmark name -> requests per second
+std::atomic<int> failures{0};
+
+void countFailure(int, int error, uint8_t*, size_t len) {
+  if (error || len != body_size) ++failures;
+}
+
+template <class Round>
+void measure(benchmark::State& state, const char* name, Round round) {
+  int64_t done = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    round();
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done += requests_per_round;
+  }
+  if (failures) state.SkipWithError("some fetches failed");
+  state.counters["req_per_s"] = benchmark::Counter(static_cast<double>(done), benchmark::Counter::kIsRate);
+  rates[name] = done / seconds;
+}
+
+void BM_FetchSequential(benchmark::State& state) {
+  measure(state, "fetch_seq", [] {
+    for (int k = 0; k < requests_per_round; ++k) fetchData("bench40k", k, countFailure);
+  });
+}
+
+void BM_FetchWebpool8(benchmark::State& state) {
+  measure(state, "fetch_par8", [] {
+    std::vector<std::future<void>> f;
+    f.reserve(requests_per_round);
+    for (int k = 0; k < requests_per_round; ++k) f.push_back(webpool.enqueue(fetchData, "bench40k", k, countFailure));
+    for (auto& x : f) x.wait();
+  });
+}
+
+void runCurl(benchmark::State& state, const char* extra) {
+  std::string cmd = "curl -s -S --no-progress-meter --http1.0 " + std::string(extra) + " -K " + curl_config + " >/dev/null";
+  if (std::system(cmd.c_str()) != 0) state.SkipWithError("curl failed");
+}
+
+void BM_CurlSequential(benchmark::State& state) {
+  measure(state, "curl_seq", [&] { runCurl(state, ""); });
+}
+
+void BM_CurlParallel8(benchmark::State& state) {
+  measure(state, "curl_par8", [&] { runCurl(state, "--parallel --parallel-max 8"); });
+}
+
+// Eight curl processes side by side, each with an eighth of the requests:
+// the other way to run curl eight-wide.
+void BM_Curl8Processes(benchmark::State& state) {
+  measure(state, "curl_proc8", [&] {
+    std::string one = "curl -s -S --no-progress-meter --http1.0 -K " + curl_config_part + " >/dev/null";
+    std::string cmd = "sh -c '";
+    for (int k = 0; k < 8; ++k) cmd += one + " & ";
+    cmd += "wait'";
+    if (std::system(cmd.c_str()) != 0) state.SkipWithError("curl failed");
+  });
+}
+
+BENCHMARK(BM_FetchSequential)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_CurlSequential)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_FetchWebpool8)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_CurlParallel8)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Curl8Processes)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string host;
+  if (const char* h = std::getenv("BENCH_FETCH_HOST")) {
+    host = h;
+  } else {
+    server = std::make_unique<ScriptServer>(1024);
+    server->reply("/rt/earth/bench40k", httpReply(200, "OK", std::string(body_size, 'b'),
+                                                   "Content-Type: application/octet-stream\r\n"));
+    host = server->host();
+  }
+  setenv("OSTRAVEL_SERVICE_HOST", host.c_str(), 1);
+  url = "http://" + host + "/rt/earth/bench40k";
+
+  // fetchData creates its cache tree in the working directory: keep it out of the checkout.
+  char dir[] = "/tmp/ostravel-bench-fetch-XXXXXX";
+  if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
+  curl_config = std::string(dir) + "/curl.conf";
+  std::ofstream conf(curl_config);
+  for (int k = 0; k < requests_per_round; ++k) conf << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
+  conf.close();
+  curl_config_part = std::string(dir) + "/curl-part.conf";
+  std::ofstream part(curl_config_part);
+  for (int k = 0; k < requests_per_round / 8; ++k) part << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
+  part.close();
+
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  auto ratio = [](const char* a, const char* b) {
+    if (!rates.count(a) || !rates.count(b)) return;
+    std::fprintf(stderr, "%s %.0f req/s, %s %.0f req/s, ratio %.2f\n", a, rates[a], b, rates[b],
+                 rates[a] / rates[b]);
+  };
+  ratio("fetch_seq", "curl_seq");
+  ratio("fetch_par8", "curl_par8");
+  ratio("fetch_par8", "curl_proc8");
+  if (server) server->stop();
+  return 0;
+}
