@@ -90,7 +90,9 @@ node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path) {
     lat[k] = gridCoord(box.s, box.n, k, n);
     lon[k] = gridCoord(box.w, box.e, k, n);
   }
-  auto surface = [&](int r, int c, bool lowered) {
+  // An explicit return type: Eigen would otherwise return an expression
+  // holding a reference to a destroyed temporary.
+  auto surface = [&](int r, int c, bool lowered) -> Eigen::Vector3d {
     const double la = lat[r] * deg, lo = lon[c] * deg;
     const double h = std::max(heights[r * side + c], 0.0) - (lowered ? skirt : 0.0);
     const double radius = planet_radius + h;
