@@ -182,9 +182,16 @@ template <class T, class R>
 void startRetrieval(async_table_t<T, R>& t, fetch_thunk_t thunk, const std::string& path,
                     const std::function<int(char*)>& format, R* target,
                     std::function<void(std::unique_ptr<T>)> cb) {
-  if (path.size() >= max_key_path_len) {
-    // Only service data can produce such a key; refuse it rather than format it.
-    std::fprintf(stderr, "rejected request \"%.64s\": strlen(path) < 30\n", path.c_str());
+  // Only service data can produce a bad key; refuse it rather than format
+  // it. A key path is a string of octant digits: anything else would end up
+  // verbatim in the request line.
+  const char* check = nullptr;
+  if (path.size() >= max_key_path_len)
+    check = "strlen(path) < 30";
+  else if (path.find_first_not_of("01234567") != std::string::npos)
+    check = "path holds only the octant digits 0 to 7";
+  if (check) {
+    std::fprintf(stderr, "rejected request \"%.64s\": %s\n", path.c_str(), check);
     markRetrievalFailed(target);
     cb(nullptr);
     return;
@@ -200,10 +207,12 @@ void startRetrieval(async_table_t<T, R>& t, fetch_thunk_t thunk, const std::stri
   }
   int id = ++t.i;
   try {
-    webpool.enqueue(downloadTask<T, R>, std::ref(t), url_buf, id, thunk, std::move(cb), target);
+    webpool.enqueue(downloadTask<T, R>, std::ref(t), url_buf, id, thunk, cb, target);
   } catch (const std::runtime_error&) {
+    // Only once the pools are shutting down.
     delete[] url_buf;
     markRetrievalFailed(target);
+    cb(nullptr);
   }
 }
 

@@ -194,6 +194,16 @@ TEST(Retrieval, OverlongPathIsRejectedBeforeRequesting) {
   EXPECT_EQ(t.parent.busy_ctr.load(), 0);
   EXPECT_EQ(service().requestCount(), before);
 
+  // Nor does a key that is not made of octant digits: it would land verbatim
+  // in the request line.
+  t.node->request.mutable_node_key()->set_path("0 HTTP/1.0\r\nX: 1");
+  testing::internal::CaptureStderr();
+  retrieveNode(t.node);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("octant digits"), std::string::npos) << err;
+  expectFailedWithBackoff(t.node->backoff, t.node->dl_state.load(), 2);
+  EXPECT_EQ(service().requestCount(), before);
+
   // 29 characters are fine.
   t.node->request.mutable_node_key()->set_path(std::string(29, '3'));
   service().reply(rt + "NodeData/pb=!1m2!1s" + std::string(29, '3') + "!2u7!2e1!4b0", ok(goodNode()));
