@@ -3,3 +3,19 @@
 ostravel_test(test_math ${CMAKE_CURRENT_SOURCE_DIR}/test_math.cpp LABELS viewer)
 ostravel_test(test_camera ${CMAKE_CURRENT_SOURCE_DIR}/test_camera.cpp LABELS viewer)
 ostravel_test(test_selection ${CMAKE_CURRENT_SOURCE_DIR}/test_selection.cpp LABELS viewer)
+
+# End to end: rocktreed and the real viewer under Xvfb with Mesa's software
+# GL, and the viewer alone without its service. Software rendering takes both
+# cores, so one viewer at a time (the lock is shared with the stress runs).
+if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
+  set(VIEWER_E2E_DIR ${CMAKE_CURRENT_BINARY_DIR}/e2e-viewer)
+  add_test(NAME e2e_viewer_view
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode view --seconds 25
+      --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+      --workdir ${VIEWER_E2E_DIR}/view)
+  add_test(NAME e2e_viewer_no_service
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode no-service
+      --viewer $<TARGET_FILE:ostravel> --workdir ${VIEWER_E2E_DIR}/no-service)
+  set_tests_properties(e2e_viewer_view e2e_viewer_no_service PROPERTIES
+    LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
+endif()
