@@ -9,10 +9,13 @@
 
 // Non-JPEG image data (PNG, BMP, ...) still goes through stb_image. Its
 // functions stay private to this file, so no other part of the program can
-// clash with this copy of the implementation.
+// clash with this copy of the implementation. JPEG data never reaches it:
+// libjpeg-turbo decodes JPEG faster, and stb_image's JPEG decoder reads out
+// of bounds on hostile streams.
 #define STB_IMAGE_STATIC
-#define STBI_MAX_DIMENSIONS 8192  // = max_texture_side: refuse before allocating
 #define STB_IMAGE_IMPLEMENTATION
+#define STBI_NO_JPEG
+#define STBI_MAX_DIMENSIONS 8192  // = max_texture_side: refuse before allocating
 #include <stb/stb_image.h>
 
 #include "crn/crn.h"
@@ -153,8 +156,6 @@ thread_local decompressor_t decompressor;
 
 const char* const jpg_size_check = "width == texture.width() && height == texture.height() && comp == 3";
 
-// stb_image decides every image that libjpeg-turbo does not: non-JPEG data,
-// CMYK JPEGs, and streams libjpeg-turbo gives up on.
 void decodeWithStb(const std::string& data, const Texture& texture, std::vector<uint8_t>& rgb) {
   int width = 0, height = 0, comp = 0;
   stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(data.data()),
@@ -167,38 +168,62 @@ void decodeWithStb(const std::string& data, const Texture& texture, std::vector<
   rgb.assign(pixels, pixels + static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
 }
 
-void decodeJpgTexture(const std::string& data, const Texture& texture, std::vector<uint8_t>& rgb) {
-  requireData(data.size() <= INT_MAX, "data.size() <= INT_MAX");
+// CMYK to RGB as the viewer always did it (stb_image's rule): each colour
+// times black, rounded to 8 bits.
+uint8_t cmykChannel(unsigned colour, unsigned black) {
+  const unsigned t = colour * black + 128;
+  return static_cast<uint8_t>((t + (t >> 8)) >> 8);
+}
+
+// The checks and their texts are those of the image decoder this replaced:
+// no pixels when the stream cannot be decoded, and three colour components
+// (grayscale is refused; CMYK converts to RGB) of the announced size.
+void decodeJpeg(const std::string& data, const Texture& texture, std::vector<uint8_t>& rgb) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  const bool is_jpeg = data.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-  tjhandle tj = is_jpeg ? decompressor.get() : nullptr;
+  tjhandle tj = decompressor.get();
+  requireData(tj != nullptr, "tjInitDecompress() != NULL");
   int width = 0, height = 0, subsamp = 0, colorspace = 0;
-  if (tj && tjDecompressHeader3(tj, bytes, data.size(), &width, &height, &subsamp, &colorspace) != 0) {
+  if (tjDecompressHeader3(tj, bytes, data.size(), &width, &height, &subsamp, &colorspace) != 0) {
     decompressor.reset();
-    tj = nullptr;
-  }
-  if (!tj || colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
-    decodeWithStb(data, texture, rgb);
-    return;
+    requireData(false, "pixels != NULL");
   }
   const int comp = colorspace == TJCS_GRAY ? 1 : 3;
   requireData(static_cast<uint32_t>(width) == texture.width() &&
                   static_cast<uint32_t>(height) == texture.height() && comp == 3,
               jpg_size_check);
-  std::vector<uint8_t> out(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-  if (tjDecompress2(tj, bytes, data.size(), out.data(), width, 0, height, TJPF_RGB, 0) != 0) {
+  const bool cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  std::vector<uint8_t> out(pixels * (cmyk ? 4 : 3));
+  if (tjDecompress2(tj, bytes, data.size(), out.data(), width, 0, height, cmyk ? TJPF_CMYK : TJPF_RGB, 0) != 0) {
+    // A warning (a premature end, say) still leaves every pixel written, as
+    // far as the stream went; anything else leaves no image.
     const bool only_warned = tjGetErrorCode(tj) == TJERR_WARNING;
     decompressor.reset();
-    if (only_warned) {  // e.g. a premature end: decoded as far as it goes
-      rgb = std::move(out);
-      return;
+    requireData(only_warned, "pixels != NULL");
+  }
+  if (cmyk) {
+    for (size_t i = 0; i < pixels; ++i) {
+      const uint8_t* p = &out[4 * i];
+      const uint8_t r = cmykChannel(p[0], p[3]), g = cmykChannel(p[1], p[3]), b = cmykChannel(p[2], p[3]);
+      out[3 * i] = r;
+      out[3 * i + 1] = g;
+      out[3 * i + 2] = b;
     }
-    // A stream libjpeg-turbo cannot finish may still be one stb_image reads
-    // (it fills what is missing); let it decide, as it always did.
-    decodeWithStb(data, texture, rgb);
-    return;
+    out.resize(3 * pixels);
   }
   rgb = std::move(out);
+}
+
+void decodeJpgTexture(const std::string& data, const Texture& texture, std::vector<uint8_t>& rgb) {
+  requireData(data.size() <= INT_MAX, "data.size() <= INT_MAX");
+  // The JPEG start-of-image marker, as image decoders recognise JPEG data.
+  const bool is_jpeg = data.size() >= 2 && static_cast<uint8_t>(data[0]) == 0xFF &&
+                       static_cast<uint8_t>(data[1]) == 0xD8;
+  if (is_jpeg) {
+    decodeJpeg(data, texture, rgb);
+  } else {
+    decodeWithStb(data, texture, rgb);
+  }
 }
 
 void decodeCrnTexture(const std::string& data, const Texture& texture, std::vector<uint8_t>& dxt1) {

@@ -348,9 +348,17 @@ TEST_F(NodeFixture, OtherImageFormatsPassWhenStbImageReadsThemWithThreeComponent
   EXPECT_EQ(node->meshes[0].texture_format, rocktree_t::texture_format_rgb);
 }
 
-TEST_F(NodeFixture, ACmykJpegIsConvertedAsBefore) {
-  ASSERT_TRUE(populate(message(makeJpeg(32, 16, 4), Texture_Format_JPG, 32, 16)));
-  EXPECT_EQ(node->meshes[0].texture.size(), 32u * 16 * 3);
+// Each colour channel is scaled by the black channel, as the viewer's image
+// decoder always did it.
+TEST_F(NodeFixture, ACmykJpegIsConvertedToRgb) {
+  ASSERT_TRUE(populate(message(makeJpeg(32, 16, 4, 100), Texture_Format_JPG, 32, 16)));
+  const std::vector<uint8_t>& rgb = node->meshes[0].texture;
+  ASSERT_EQ(rgb.size(), 32u * 16 * 3);
+  const std::vector<uint8_t> cmyk = patternPixels(32, 16, 4);
+  double error = 0;
+  for (size_t i = 0; i < 32 * 16; ++i)
+    for (int c = 0; c < 3; ++c) error += std::abs(cmyk[4 * i + c] * cmyk[4 * i + 3] / 255.0 - rgb[3 * i + c]);
+  EXPECT_LT(error / rgb.size(), 8.0);
 }
 
 TEST_F(NodeFixture, TexturesMustBeThreeComponentsOfTheAnnouncedSize) {
