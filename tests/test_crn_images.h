@@ -5,9 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <turbojpeg.h>
 
 enum image_kind_t { image_kind_flat, image_kind_gradient, image_kind_noise, image_kind_terrain };
 
@@ -72,3 +76,37 @@ inline void dxt1Error(const std::vector<uint8_t>& blocks, const image_t& im, dou
   *mean = sum / (3.0 * im.width * im.height);
 }
 
+// A JPEG photo (the Blue Marble image in practice), decoded once.
+inline const image_t& photo(const char* jpeg_path) {
+  static const image_t image = [jpeg_path] {
+    image_t im{"photo", 0, 0, {}};
+    std::ifstream in(jpeg_path, std::ios::binary);
+    const std::vector<uint8_t> jpeg{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    tjhandle tj = tjInitDecompress();
+    int w = 0, h = 0, sub = 0, cs = 0;
+    if (!jpeg.empty() &&
+        tjDecompressHeader3(tj, jpeg.data(), static_cast<unsigned long>(jpeg.size()), &w, &h, &sub, &cs) == 0) {
+      im.rgb.resize(static_cast<size_t>(w) * h * 3);
+      if (tjDecompress2(tj, jpeg.data(), static_cast<unsigned long>(jpeg.size()), im.rgb.data(), w, 0, h,
+                        TJPF_RGB, 0) == 0)
+        im.width = w, im.height = h;
+    }
+    tjDestroy(tj);
+    return im;
+  }();
+  return image;
+}
+
+// A crop of the photo at (x0, y0), wrapping around its edges; empty (width
+// 0) when the photo could not be read.
+inline image_t photoCrop(const char* jpeg_path, const std::string& name, int w, int h, int x0, int y0) {
+  const image_t& e = photo(jpeg_path);
+  if (e.width == 0) return {name, 0, 0, {}};
+  image_t im{name, w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        im.rgb[(static_cast<size_t>(y) * w + x) * 3 + c] =
+            e.rgb[(static_cast<size_t>((y0 + y) % e.height) * e.width + (x0 + x) % e.width) * 3 + c];
+  return im;
+}

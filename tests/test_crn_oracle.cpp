@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <turbojpeg.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -74,37 +73,6 @@ int runCrunch(const std::string& args) {
   return std::system(cmd.c_str());
 }
 
-// The Blue Marble image, decoded once, for photographic test images.
-const image_t& earth() {
-  static const image_t image = [] {
-    image_t im{"earth", 0, 0, {}};
-    const auto jpeg = readFile(CRN_EARTH_JPG);
-    tjhandle tj = tjInitDecompress();
-    int w = 0, h = 0, sub = 0, cs = 0;
-    if (!jpeg.empty() &&
-        tjDecompressHeader3(tj, jpeg.data(), static_cast<unsigned long>(jpeg.size()), &w, &h, &sub, &cs) == 0) {
-      im.rgb.resize(static_cast<size_t>(w) * h * 3);
-      if (tjDecompress2(tj, jpeg.data(), static_cast<unsigned long>(jpeg.size()), im.rgb.data(), w, 0, h,
-                        TJPF_RGB, 0) == 0)
-        im.width = w, im.height = h;
-    }
-    tjDestroy(tj);
-    return im;
-  }();
-  return image;
-}
-
-image_t earthCrop(const std::string& name, int w, int h, int x0, int y0) {
-  const image_t& e = earth();
-  image_t im{name, w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c)
-        im.rgb[(static_cast<size_t>(y) * w + x) * 3 + c] =
-            e.rgb[(static_cast<size_t>((y0 + y) % e.height) * e.width + (x0 + x) % e.width) * 3 + c];
-  return im;
-}
-
 struct oracle_case_t {
   std::string name;
   int width, height;
@@ -117,7 +85,7 @@ struct oracle_case_t {
 void PrintTo(const oracle_case_t& c, std::ostream* os) { *os << c.name; }
 
 image_t caseImage(const oracle_case_t& c) {
-  if (c.kind < 0) return earthCrop(c.name, c.width, c.height, c.x0, c.y0);
+  if (c.kind < 0) return photoCrop(CRN_EARTH_JPG, c.name, c.width, c.height, c.x0, c.y0);
   return makeImage(c.name, c.width, c.height, static_cast<image_kind_t>(c.kind));
 }
 
