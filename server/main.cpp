@@ -23,7 +23,7 @@ struct options_t {
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   long cache_mb = 256;
   bool quiet = false;
-  std::string texture_formats = "jpg";
+  std::string texture_formats = "jpg,crn";
   std::string relief = default_relief_path;
   std::string imagery = default_imagery_path;
 };
