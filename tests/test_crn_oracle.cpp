@@ -185,7 +185,6 @@ const std::vector<oracle_case_t> decode_cases = {
     {"noise_512x256_c8192_s8192", 512, 256, image_kind_noise, 0, 0, "-mipMode None -c 8192 -s 8192"},
     {"gradient_512x256", 512, 256, image_kind_gradient, 0, 0, "-mipMode None"},
     {"photo_1024x1024", 1024, 1024, -1, 512, 0, "-mipMode None"},
-    {"photo_1024x1024_mips", 1024, 1024, -1, 0, 0, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CrnOracleDecode, testing::ValuesIn(decode_cases),
