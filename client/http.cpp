@@ -88,9 +88,12 @@ void copyCut(char* dst, size_t capacity, const char* begin, size_t len) {
   dst[len] = '\0';
 }
 
+}  // namespace
+
 // The server has closed the connection: everything received is the response.
 // Every search is confined to the received bytes, which may hold NULs.
-http_status_t parseResponse(http_internal_t* h) {
+http_status_t http_internal_parse_response(http_t* http) {
+  http_internal_t* h = internalOf(http);
   const char* data = static_cast<const char*>(h->data);
   std::string_view all(data, h->data_size);
 
@@ -132,6 +135,8 @@ http_status_t parseResponse(http_internal_t* h) {
   return h->http.status;
 }
 
+namespace {
+
 // Hands as much of [buf + *sent, buf + len) to the socket as it takes now.
 // Returns false on a send error; a full socket buffer is no error.
 bool sendSome(http_internal_t* h, const char* buf, size_t len, size_t* sent) {
@@ -146,6 +151,8 @@ bool sendSome(http_internal_t* h, const char* buf, size_t len, size_t* sent) {
   }
   return true;
 }
+
+}  // namespace
 
 http_t* http_internal_create(size_t extra, void* memctx) {
   auto* h = static_cast<http_internal_t*>(calloc(1, sizeof(http_internal_t) + extra));
@@ -166,6 +173,16 @@ http_t* http_internal_create(size_t extra, void* memctx) {
   h->stall_limit_ms = http_stall_timeout_ms.load();
   return &h->http;
 }
+
+int http_internal_append(http_t* http, const void* bytes, size_t size) {
+  http_internal_t* h = internalOf(http);
+  if (!reserve(h, size)) return 0;
+  memcpy(static_cast<char*>(h->data) + h->data_size, bytes, size);
+  h->data_size += size;
+  return 1;
+}
+
+namespace {
 
 http_t* createRequest(const char* url, const void* body, size_t body_size, bool post,
                       void* memctx) {
@@ -314,7 +331,7 @@ http_status_t http_process(http_t* http) {
         h->last_progress_ms = nowMs();
         continue;
       }
-      if (n == 0) return parseResponse(h);
+      if (n == 0) return http_internal_parse_response(http);
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return fail(h);

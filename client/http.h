@@ -51,3 +51,10 @@ int http_internal_parse_url(const char* url, char* address, size_t address_capac
                             size_t port_capacity, const char** resource);
 // A non-blocking socket with its connect started, or -1.
 int http_internal_connect(const char* address, const char* port);
+// A pending request record with no socket (-1), with extra bytes behind it
+// for a POST body; http_release frees it.
+http_t* http_internal_create(size_t extra, void* memctx);
+// Appends received bytes under the growth rule; 0 when out of memory.
+int http_internal_append(http_t* http, const void* bytes, size_t size);
+// Parses everything received as the complete response (the server closed).
+http_status_t http_internal_parse_response(http_t* http);

@@ -1,0 +1,2 @@
+# The HTTP client's response parser on arbitrary bytes from the service.
+ostravel_fuzz(fuzz_http_response ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http_response.cpp)
