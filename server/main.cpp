@@ -11,6 +11,7 @@
 
 // Eigen (through service.h) must come before httplib.h: clang rejects
 // Eigen's product kernels when httplib's system headers come first.
+#include "node_builder.h"
 #include "service.h"
 
 #include <httplib.h>
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
   if (!parseTextureFormats(o.texture_formats, &formats))
     return usage("--texture-formats takes jpg or jpg,crn");
 
+  tuneAllocatorForServing();
   service_t service;
   std::string error;
   if (!openService(&service, o.relief, o.imagery, formats,

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include <malloc.h>
+
 #include <Eigen/LU>
 #include <turbojpeg.h>
 
@@ -267,55 +269,64 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
   }
 
   // Bilinear upsampling; texel centres at fractions k / 255 of the box.
-  std::vector<uint8_t> rgb(texture_size * texture_size * 3);
-  int c_index[texture_size];
-  float c_frac[texture_size];
-  for (int c = 0; c < texture_size; ++c) {
-    const double x = static_cast<double>(c) * n / (texture_size - 1);
-    c_index[c] = std::min(static_cast<int>(x), n - 1);
-    c_frac[c] = static_cast<float>(x - c_index[c]);
+  // First along each grid row to the texture's width, then between rows:
+  // both passes run over contiguous floats, which the compiler vectorizes.
+  constexpr int w3 = texture_size * 3;
+  std::vector<float> rows(static_cast<size_t>(n + 1) * w3);
+  for (int j = 0; j <= n; ++j) {
+    float* out = &rows[static_cast<size_t>(j) * w3];
+    for (int c = 0; c < texture_size; ++c) {
+      const double x = static_cast<double>(c) * n / (texture_size - 1);
+      const int i = std::min(static_cast<int>(x), n - 1);
+      const float tx = static_cast<float>(x - i);
+      const Eigen::Vector3f v = grid[j * (n + 1) + i] * (1 - tx) + grid[j * (n + 1) + i + 1] * tx;
+      out[c * 3] = v[0];
+      out[c * 3 + 1] = v[1];
+      out[c * 3 + 2] = v[2];
+    }
   }
-  std::vector<float> row((n + 1) * 3);
+  std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * w3);
   for (int r = 0; r < texture_size; ++r) {
     const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
     const int j = std::min(static_cast<int>(y), n - 1);
     const float ty = static_cast<float>(y - j);
-    for (int i = 0; i <= n; ++i) {
-      const Eigen::Vector3f v = grid[j * (n + 1) + i] * (1 - ty) + grid[(j + 1) * (n + 1) + i] * ty;
-      row[i * 3] = v[0];
-      row[i * 3 + 1] = v[1];
-      row[i * 3 + 2] = v[2];
-    }
-    uint8_t* out = &rgb[r * texture_size * 3];
-    for (int c = 0; c < texture_size; ++c) {
-      const float* a = &row[c_index[c] * 3];
-      const float tx = c_frac[c];
-      for (int k = 0; k < 3; ++k) {
-        const float v = a[k] + (a[k + 3] - a[k]) * tx;
-        out[c * 3 + k] = static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f));
-      }
+    const float* a = &rows[static_cast<size_t>(j) * w3];
+    const float* b = a + w3;
+    uint8_t* out = &rgb[static_cast<size_t>(r) * w3];
+    for (int k = 0; k < w3; ++k) {
+      const float v = a[k] + (b[k] - a[k]) * ty + 0.5f;
+      out[k] = static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v);
     }
   }
   return rgb;
 }
 
 std::string encodeJpeg(const uint8_t* rgb, int width, int height) {
+  // One compressor and one output buffer per thread, reused: a fresh
+  // buffer per texture costs page faults that rival the encoding itself.
   struct handle_t {
     tjhandle h = tjInitCompress();
+    unsigned char* buf = nullptr;
+    unsigned long capacity = 0;
     ~handle_t() {
       if (h) tjDestroy(h);
+      tjFree(buf);
     }
   };
   thread_local handle_t tj;
   if (!tj.h) return {};
-  unsigned char* buf = nullptr;
-  unsigned long size = 0;
-  std::string out;
-  if (tjCompress2(tj.h, rgb, width, 0, height, TJPF_RGB, &buf, &size, TJSAMP_420, jpeg_quality,
-                  TJFLAG_FASTDCT) == 0)
-    out.assign(reinterpret_cast<const char*>(buf), size);
-  tjFree(buf);
-  return out;
+  const unsigned long need = tjBufSize(width, height, TJSAMP_420);
+  if (need > tj.capacity) {
+    tjFree(tj.buf);
+    tj.buf = tjAlloc(static_cast<int>(need));
+    tj.capacity = tj.buf ? need : 0;
+    if (!tj.buf) return {};
+  }
+  unsigned long size = tj.capacity;
+  if (tjCompress2(tj.h, rgb, width, 0, height, TJPF_RGB, &tj.buf, &size, TJSAMP_420, jpeg_quality,
+                  TJFLAG_FASTDCT | TJFLAG_NOREALLOC) != 0)
+    return {};
+  return std::string(reinterpret_cast<const char*>(tj.buf), size);
 }
 
 std::string buildNodeData(const terrain_t& t, const std::string& path, int format) {
@@ -393,4 +404,9 @@ std::string buildPlanetoidMetadata(const terrain_t& t) {
   msg.set_min_terrain_altitude(t.min_elevation);
   msg.set_max_terrain_altitude(t.max_elevation);
   return msg.SerializeAsString();
+}
+
+void tuneAllocatorForServing() {
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }

@@ -80,3 +80,8 @@ std::string encodeJpeg(const uint8_t* rgb, int width, int height);
 std::string buildNodeData(const terrain_t& t, const std::string& path, int format);
 std::string buildBulkMetadata(const terrain_t& t, const std::string& path, uint32_t formats);
 std::string buildPlanetoidMetadata(const terrain_t& t);
+
+// Keeps the node build's large temporary buffers (texture, JPEG work areas)
+// in the heap between builds instead of returning them to the kernel after
+// every node: the page faults of fresh mappings cost as much as the JPEG.
+void tuneAllocatorForServing();

@@ -1,6 +1,7 @@
 #include "terrain.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -103,20 +104,27 @@ inline double lattice(int64_t x, int64_t y, int64_t z, uint64_t seed) {
 
 inline double smooth(double t) { return t * t * t * (t * (t * 6 - 15) + 10); }
 
-// Value noise on the integer lattice, C2 between cells.
-double valueNoise(double x, double y, double z, uint64_t seed) {
+// Value noise on the integer lattice, C2 between cells. Neighbouring samples
+// of a grid mostly fall into the same cell of the coarser octaves, so the
+// eight corner values of the last cell are kept and reused.
+struct noise_cell_t {
+  int64_t x = INT64_MIN, y = 0, z = 0;
+  double corner[8];
+};
+
+double valueNoise(double x, double y, double z, uint64_t seed, noise_cell_t& cell) {
   const double fx = std::floor(x), fy = std::floor(y), fz = std::floor(z);
   const int64_t ix = static_cast<int64_t>(fx), iy = static_cast<int64_t>(fy),
                 iz = static_cast<int64_t>(fz);
+  if (ix != cell.x || iy != cell.y || iz != cell.z) {
+    cell.x = ix, cell.y = iy, cell.z = iz;
+    for (int k = 0; k < 8; ++k) cell.corner[k] = lattice(ix + (k & 1), iy + ((k >> 1) & 1), iz + (k >> 2), seed);
+  }
   const double tx = smooth(x - fx), ty = smooth(y - fy), tz = smooth(z - fz);
-  double c[2][2];
-  for (int a = 0; a < 2; ++a)
-    for (int b = 0; b < 2; ++b) {
-      const double v0 = lattice(ix, iy + a, iz + b, seed), v1 = lattice(ix + 1, iy + a, iz + b, seed);
-      c[a][b] = v0 + (v1 - v0) * tx;
-    }
-  const double y0 = c[0][0] + (c[1][0] - c[0][0]) * ty;
-  const double y1 = c[0][1] + (c[1][1] - c[0][1]) * ty;
+  const double* c = cell.corner;
+  const double x00 = c[0] + (c[1] - c[0]) * tx, x10 = c[2] + (c[3] - c[2]) * tx;
+  const double x01 = c[4] + (c[5] - c[4]) * tx, x11 = c[6] + (c[7] - c[6]) * tx;
+  const double y0 = x00 + (x10 - x00) * ty, y1 = x01 + (x11 - x01) * ty;
   return y0 + (y1 - y0) * tz;
 }
 
@@ -142,17 +150,16 @@ double reliefHeight(const terrain_t& t, double lat, double lon) {
   bsplineWeights(y - fy, wy);
   bsplineWeights(x - fx, wx);
   const int iy = static_cast<int>(fy), ix = static_cast<int>(fx);
+  int cols[4];
+  for (int i = 0; i < 4; ++i) {
+    const int col = ix - 1 + i;  // wraps only next to the meridian 0
+    cols[i] = col < 0 ? col + t.relief_w : col >= t.relief_w ? col - t.relief_w : col;
+  }
   double sum = 0;
   for (int j = 0; j < 4; ++j) {
     const int row = std::clamp(iy - 1 + j, 0, t.relief_h - 1);
     const int16_t* r = &t.relief[static_cast<size_t>(row) * t.relief_w];
-    double acc = 0;
-    for (int i = 0; i < 4; ++i) {
-      int col = ix - 1 + i;
-      col = (col % t.relief_w + t.relief_w) % t.relief_w;
-      acc += wx[i] * r[col];
-    }
-    sum += wy[j] * acc;
+    sum += wy[j] * (wx[0] * r[cols[0]] + wx[1] * r[cols[1]] + wx[2] * r[cols[2]] + wx[3] * r[cols[3]]);
   }
   return sum;
 }
@@ -195,22 +202,39 @@ int detailOctaves(int level) {
   const double span_deg = level <= 2 ? 90.0 : 90.0 / std::ldexp(1.0, level - 2);
   const double spacing = span_deg * planet_radius * 3.141592653589793 / 180.0 / 32.0;
   int k = 0;
-  while (k < detail_max_octaves && detail_first_wavelength / std::ldexp(1.0, k) >= 2 * spacing) ++k;
+  while (k < detail_max_octaves && detail_first_wavelength / std::ldexp(1.0, k) >= 4 * spacing) ++k;
   return k;
 }
 
-double detailNoise(const Eigen::Vector3d& unit, int octaves) {
+namespace {
+
+struct detail_cache_t {
+  noise_cell_t cells[detail_max_octaves];
+};
+
+double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache) {
+  // Normalised by the full series so that adding octaves never rescales the
+  // coarser ones: a level and its children agree on the shared octaves.
+  static const double full = [] {
+    double sum = 0, a = 1;
+    for (int k = 0; k < detail_max_octaves; ++k, a *= detail_gain) sum += a;
+    return sum;
+  }();
   double sum = 0, amp = 1;
   for (int k = 0; k < octaves; ++k) {
     const double scale = planet_radius * std::ldexp(1.0, k) / detail_first_wavelength;
-    sum += amp * valueNoise(unit.x() * scale, unit.y() * scale, unit.z() * scale, 0x5EED + k);
+    sum += amp * valueNoise(unit.x() * scale, unit.y() * scale, unit.z() * scale, 0x5EED + k,
+                            cache.cells[k]);
     amp *= detail_gain;
   }
-  // Normalised by the full series so that adding octaves never rescales the
-  // coarser ones: a level and its children agree on the shared octaves.
-  double full = 0, a = 1;
-  for (int k = 0; k < detail_max_octaves; ++k, a *= detail_gain) full += a;
   return sum / full;
+}
+
+}  // namespace
+
+double detailNoise(const Eigen::Vector3d& unit, int octaves) {
+  detail_cache_t cache;
+  return detailNoiseCached(unit, octaves, cache);
 }
 
 double terrainHeight(double relief, double detail) {
@@ -251,6 +275,7 @@ std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int lev
     sin_lon[i] = std::sin(lons[i] * 3.141592653589793 / 180.0);
   }
   std::vector<double> out(static_cast<size_t>(side) * side);
+  detail_cache_t cache;
   for (int j = 0; j < side; ++j) {
     const double la = lats[j] * 3.141592653589793 / 180.0;
     const double cl = std::cos(la), sl = std::sin(la);
@@ -258,7 +283,7 @@ std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int lev
       const double relief = reliefHeight(t, lats[j], lons[i]);
       double detail = 0;
       if (octaves > 0 && relief > -100.0)
-        detail = detailNoise(Eigen::Vector3d(cl * cos_lon[i], cl * sin_lon[i], sl), octaves);
+        detail = detailNoiseCached(Eigen::Vector3d(cl * cos_lon[i], cl * sin_lon[i], sl), octaves, cache);
       out[static_cast<size_t>(j) * side + i] = terrainHeight(relief, detail);
     }
   }

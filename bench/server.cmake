@@ -1,0 +1,5 @@
+# rocktreed: one node's build against libjpeg-turbo alone (the anchor).
+# bench/rocktreed_serving.sh measures the running service (wrk, nginx, RSS).
+if(TARGET rocktreed_core)
+  ostravel_bench(bench_rocktreed ${CMAKE_CURRENT_SOURCE_DIR}/bench_rocktreed.cpp LIBS rocktreed_core)
+endif()
