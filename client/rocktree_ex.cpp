@@ -27,6 +27,10 @@ namespace {
 // anyway, and the size fields would otherwise let a tiny message make us
 // allocate gigabytes (or wrap the DXT1 size arithmetic).
 constexpr uint32_t max_texture_side = 8192;
+// What all textures of one node may decode to. The service sends one
+// 256x256 texture per node (192 KiB); without a bound, a message of many
+// meshes with small but huge-announcing images could exhaust memory.
+constexpr size_t max_node_texture_bytes = size_t{256} << 20;
 
 void reportRejection(const char* kind, const std::string& path, const char* check) {
   // One fprintf call: the stream lock keeps the line whole among workers.
@@ -265,8 +269,6 @@ mesh_t decodeMesh(const Mesh& mesh) {
   requireData(mesh.texture_size() == 1, "textures.size() == 1");
   const Texture& texture = mesh.texture(0);
   requireData(texture.data_size() == 1, "texture.data().size() == 1");
-  requireData(texture.width() <= max_texture_side && texture.height() <= max_texture_side,
-              "texture.width() <= 8192 && texture.height() <= 8192");
   const std::string& data = texture.data(0);
   switch (texture.format()) {
     case Texture_Format_JPG:
@@ -299,6 +301,18 @@ node_contents_t decodeNode(const node_t* node, const NodeData& data) {
   requireData(data.matrix_globe_from_mesh_size() >= 16, "node_data.matrix_globe_from_mesh_size() >= 16");
   node_contents_t out;
   for (int k = 0; k < 16; ++k) out.matrix_globe_from_mesh(k % 4, k / 4) = data.matrix_globe_from_mesh(k);
+  // Announced texture sizes are bounded before anything is decoded.
+  size_t texture_bytes = 0;
+  for (const Mesh& mesh : data.meshes()) {
+    for (const Texture& texture : mesh.texture()) {
+      requireData(texture.width() <= max_texture_side && texture.height() <= max_texture_side,
+                  "texture.width() <= 8192 && texture.height() <= 8192");
+      const size_t width = texture.width(), height = texture.height();
+      texture_bytes += texture.format() == Texture_Format_CRN_DXT1 ? (width + 3) / 4 * ((height + 3) / 4) * 8
+                                                                   : width * height * 3;
+    }
+  }
+  requireData(texture_bytes <= max_node_texture_bytes, "decoded texture bytes of the node <= 256 MiB");
   out.meshes.reserve(static_cast<size_t>(data.meshes_size()));
   for (const Mesh& mesh : data.meshes()) out.meshes.push_back(decodeMesh(mesh));
   return out;

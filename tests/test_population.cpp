@@ -402,7 +402,7 @@ TEST_F(NodeFixture, MalformedNodesAreRejectedWhole) {
       {"texture.data().size() == 1",
        [](NodeData& nd) { nd.mutable_meshes(1)->mutable_texture(0)->add_data("x"); }},
       {"texture.width() <= 8192 && texture.height() <= 8192",
-       [](NodeData& nd) { nd.mutable_meshes(1)->mutable_texture(0)->set_width(1u << 31); }},
+       [](NodeData& nd) { nd.mutable_meshes(1)->mutable_texture(0)->set_height(1u << 31); }},
       {"*index < size", [](NodeData& nd) { nd.mutable_meshes(1)->clear_indices(); }},
       {"count * 4 == (packed.size() - 4) && packed.size() >= 4",
        [](NodeData& nd) { nd.mutable_meshes(1)->mutable_vertices()->append("abc"); }},
@@ -425,6 +425,18 @@ TEST_F(NodeFixture, MalformedNodesAreRejectedWhole) {
   ASSERT_TRUE(populate(message()));
   EXPECT_EQ(node->meshes.size(), 1u);
   EXPECT_EQ(node->backoff.failures.load(), 0);
+}
+
+// Announced sizes are bounded before anything is allocated for them: per
+// texture, and for all textures of a node together.
+TEST_F(NodeFixture, TextureSizesAreBounded) {
+  NodeData nd = message();
+  nd.mutable_meshes(0)->mutable_texture(0)->set_width(8193);
+  expectRejected(std::move(nd), "texture.width() <= 8192 && texture.height() <= 8192");
+  node->setStartedDownloading();
+  nd = message(jpeg256(), Texture_Format_JPG, 8192, 8192);  // 192 MiB each
+  *nd.add_meshes() = nd.meshes(0);
+  expectRejected(std::move(nd), "decoded texture bytes of the node <= 256 MiB");
 }
 
 TEST_F(NodeFixture, ANodeWithoutDataIsNeverPopulated) {
