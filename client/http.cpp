@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 std::atomic<int64_t> http_stall_timeout_ms{http_stall_limit_ms};
+const char http_failure_status[] = "status code 300 or more";
 
 namespace {
 
@@ -49,6 +50,7 @@ struct http_internal_t {
   size_t data_sent;
   int64_t last_progress_ms;
   int64_t stall_limit_ms;
+  const char* failure;  // what ended the request, for diagnostics; null otherwise
 };
 
 int64_t nowMs() {
@@ -62,7 +64,8 @@ const char* requestHeader(const http_internal_t* h) {
   return h->request_header_large ? h->request_header_large : h->request_header;
 }
 
-http_status_t fail(http_internal_t* h) {
+http_status_t fail(http_internal_t* h, const char* why) {
+  h->failure = why;
   h->http.status = HTTP_STATUS_FAILED;
   return h->http.status;
 }
@@ -98,22 +101,22 @@ http_status_t http_internal_parse_response(http_t* http) {
   std::string_view all(data, h->data_size);
 
   size_t header_end = all.find("\r\n\r\n");
-  if (header_end == std::string_view::npos) return fail(h);
+  if (header_end == std::string_view::npos) return fail(h, "no blank line ends the response header");
 
   size_t space1 = all.find(' ');
-  if (space1 == std::string_view::npos) return fail(h);
+  if (space1 == std::string_view::npos) return fail(h, "status line without two spaces");
   size_t space2 = all.find(' ', space1 + 1);
-  if (space2 == std::string_view::npos) return fail(h);
+  if (space2 == std::string_view::npos) return fail(h, "status line without two spaces");
   size_t code_len = space2 - space1 - 1;
   // A status code that does not fit its buffer is no HTTP status code.
-  if (code_len >= status_code_capacity) return fail(h);
+  if (code_len >= status_code_capacity) return fail(h, "status code longer than 15 characters");
   char code[status_code_capacity];
   memcpy(code, data + space1 + 1, code_len);
   code[code_len] = '\0';
   h->http.status_code = static_cast<int>(strtol(code, nullptr, 10));
 
   size_t line_end = all.find("\r\n", space2 + 1);
-  if (line_end == std::string_view::npos) return fail(h);
+  if (line_end == std::string_view::npos) return fail(h, "status line without a line end");
   copyCut(h->reason_phrase, sizeof h->reason_phrase, data + space2 + 1, line_end - space2 - 1);
 
   // Only the header is searched: a body may well contain the same words.
@@ -300,12 +303,12 @@ http_status_t http_process(http_t* http) {
   if (h->connect_pending) {
     pollfd p{h->socket, POLLOUT, 0};
     int ready = poll(&p, 1, 0);
-    if (ready < 0 && errno != EINTR) return fail(h);
+    if (ready < 0 && errno != EINTR) return fail(h, "poll failed");
     if (ready > 0) {
       // Writable means the attempt is over; its outcome is the pending error.
       int err = 0;
       socklen_t len = sizeof err;
-      if (getsockopt(h->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return fail(h);
+      if (getsockopt(h->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return fail(h, "connection failed");
       h->connect_pending = 0;
       h->last_progress_ms = nowMs();
     }
@@ -314,17 +317,17 @@ http_status_t http_process(http_t* http) {
   if (!h->connect_pending && !h->request_sent) {
     const char* head = requestHeader(h);
     size_t head_len = strlen(head);
-    if (!sendSome(h, head, head_len, &h->header_sent)) return fail(h);
+    if (!sendSome(h, head, head_len, &h->header_sent)) return fail(h, "send failed");
     if (h->header_sent == head_len && h->request_data_size) {
       if (!sendSome(h, static_cast<const char*>(h->request_data), h->request_data_size,
                     &h->data_sent))
-        return fail(h);
+        return fail(h, "send failed");
     }
     if (h->header_sent == head_len && h->data_sent == h->request_data_size) h->request_sent = 1;
   } else if (h->request_sent) {
     // The socket is non-blocking: read until it has nothing more right now.
     for (;;) {
-      if (!reserve(h, receive_chunk)) return fail(h);
+      if (!reserve(h, receive_chunk)) return fail(h, "out of memory");
       ssize_t n = recv(h->socket, static_cast<char*>(h->data) + h->data_size, receive_chunk, 0);
       if (n > 0) {
         h->data_size += static_cast<size_t>(n);
@@ -334,11 +337,11 @@ http_status_t http_process(http_t* http) {
       if (n == 0) return http_internal_parse_response(http);
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      return fail(h);
+      return fail(h, "receive failed");
     }
   }
 
-  if (nowMs() - h->last_progress_ms >= h->stall_limit_ms) return fail(h);
+  if (nowMs() - h->last_progress_ms >= h->stall_limit_ms) return fail(h, "no progress within the stall limit");
   return http->status;
 }
 
@@ -348,6 +351,13 @@ void http_wait(http_t* http, int timeout_ms) {
   short events = (h->connect_pending || !h->request_sent) ? POLLOUT : POLLIN;
   pollfd p{h->socket, events, 0};
   poll(&p, 1, timeout_ms);
+}
+
+const char* http_failure_reason(const http_t* http) {
+  const auto* h = reinterpret_cast<const http_internal_t*>(http);
+  if (h->failure) return h->failure;
+  if (http->status == HTTP_STATUS_FAILED) return http_failure_status;
+  return "";
 }
 
 void http_release(http_t* http) {

@@ -37,6 +37,12 @@ http_t* http_post(const char* url, const void* data, size_t size, void* memctx);
 http_status_t http_process(http_t* http);
 void http_release(http_t* http);
 
+// Why a failed request failed ("" while it has not): a constant text such as
+// "connection failed" or "no progress within the stall limit".
+// A complete response whose status code is 300 or more gives this very text.
+const char* http_failure_reason(const http_t* http);
+extern const char http_failure_status[];
+
 // Waits up to timeout_ms for the socket event the request is waiting for
 // (writable while connecting or sending, readable while receiving). Returns
 // at once for a request that is no longer pending. Callers poll with this in

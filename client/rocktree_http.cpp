@@ -35,6 +35,9 @@ const std::string& baseUrlString() {
   return url;
 }
 
+// The reason behind the failure the current callback on this thread reports.
+thread_local std::string fetch_failure;
+
 void createCacheDirs() {
   createDir(cache_pfx);
   createDir((std::string(cache_pfx) + "BulkMetadata").c_str());
@@ -42,6 +45,8 @@ void createCacheDirs() {
 }
 
 }  // namespace
+
+const char* fetchFailureReason() { return fetch_failure.c_str(); }
 
 const char* serviceHost() { return serviceHostString().c_str(); }
 
@@ -56,6 +61,7 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   size_t url_len = strlen(path) + base.size() + 1;
   char* url = static_cast<char*>(malloc(url_len));
   if (!url) {
+    fetch_failure = "out of memory";
     thunk(i, 1, nullptr, 0);
     return;
   }
@@ -64,6 +70,7 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   http_t* request = http_get(url, nullptr);
   free(url);
   if (!request) {
+    fetch_failure = "bad URL, unknown host or connection refused";
     thunk(i, 1, nullptr, 0);
     return;
   }
@@ -76,6 +83,8 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
     http_wait(request, fetch_poll_wait_ms);
 
   if (status == HTTP_STATUS_FAILED) {
+    const char* why = http_failure_reason(request);
+    fetch_failure = why == http_failure_status ? "status " + std::to_string(request->status_code) : why;
     http_release(request);
     thunk(i, 1, nullptr, 0);
     return;
@@ -84,6 +93,7 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   // One spare byte so that an empty body still gets a real buffer.
   auto* copy = static_cast<uint8_t*>(malloc(len + 1));
   if (!copy) {
+    fetch_failure = "out of memory";
     http_release(request);
     thunk(i, 1, nullptr, 0);
     return;

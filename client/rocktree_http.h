@@ -26,3 +26,8 @@ using fetch_thunk_t = void (*)(int i, int error, uint8_t* data, size_t len);
 
 // GETs baseUrl() + path and calls thunk exactly once before returning.
 void fetchData(const char* path, int i, fetch_thunk_t thunk);
+
+// Inside a callback that reports error 1: what went wrong, e.g. "status 404"
+// or "no progress within the stall limit". fetchData prints nothing itself;
+// its callers name the failure with this.
+const char* fetchFailureReason();

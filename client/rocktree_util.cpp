@@ -146,7 +146,9 @@ void asyncThunk(async_table_t<T, R>& t, int i, int error, uint8_t* data, size_t 
     t.map.erase(it);
   }
   if (error) {
-    std::fprintf(stderr, "could not load node\n");
+    // One call: the stream lock keeps the two lines together among workers.
+    std::fprintf(stderr, "could not load node\n  \"%s\": %s\n", recordPath(target).c_str(),
+                 fetchFailureReason());
     // The record goes back to stub with its back-off armed, so the walk asks
     // again later and its parent's busy_ctr no longer holds the bulk alive.
     markRetrievalFailed(target);

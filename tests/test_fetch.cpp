@@ -45,6 +45,7 @@ struct call_t {
   bool has_data;
   std::string data;
   size_t len;
+  std::string reason;
 };
 
 std::mutex calls_mutex;
@@ -52,7 +53,8 @@ std::vector<call_t> calls;
 
 void recordCall(int i, int error, uint8_t* data, size_t len) {
   std::lock_guard<std::mutex> lock(calls_mutex);
-  calls.push_back({i, error, data != nullptr, data ? std::string(reinterpret_cast<char*>(data), len) : "", len});
+  calls.push_back({i, error, data != nullptr, data ? std::string(reinterpret_cast<char*>(data), len) : "", len,
+                   error ? fetchFailureReason() : ""});
 }
 
 std::vector<call_t> fetch(const char* path, int i) {
@@ -110,13 +112,18 @@ TEST(Fetch, CallbackOnceWithCopiedBodyOrFailure) {
   EXPECT_TRUE(c[0].has_data);
   EXPECT_EQ(c[0].len, 0u);
 
-  for (const char* path : {"missing", "closed", "garbage"}) {
+  const std::pair<const char*, const char*> failures[] = {
+      {"missing", "status 404"},
+      {"closed", "no blank line ends the response header"},
+      {"garbage", "no blank line ends the response header"}};
+  for (auto [path, reason] : failures) {
     c = fetch(path, 13);
     ASSERT_EQ(c.size(), 1u) << path;
     EXPECT_EQ(c[0].i, 13);
     EXPECT_EQ(c[0].error, 1) << path;
     EXPECT_FALSE(c[0].has_data) << path;
     EXPECT_EQ(c[0].len, 0u) << path;
+    EXPECT_EQ(c[0].reason, reason) << path;
   }
 }
 
@@ -127,6 +134,7 @@ TEST(Fetch, ServerThatNeverClosesStillReturns) {
   http_stall_timeout_ms = http_stall_limit_ms;
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].error, 1);
+  EXPECT_EQ(c[0].reason, "no progress within the stall limit");
 }
 
 namespace {

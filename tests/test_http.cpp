@@ -244,10 +244,18 @@ TEST(HttpResponse, MalformedResponsesFail) {
   reset.reset = true;
   server.reply("/reset", reset);
 
-  for (const char* path : {"/nothing", "/no-separator", "/one-space", "/long-code", "/no-line-end", "/reset"}) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/nothing", "no blank line ends the response header"},
+      {"/no-separator", "no blank line ends the response header"},
+      {"/one-space", "status line without two spaces"},
+      {"/long-code", "status code longer than 15 characters"},
+      {"/no-line-end", "status line without a line end"},
+      {"/reset", "receive failed"}};
+  for (auto [path, reason] : cases) {
     http_t* h = http_get(server.url(path).c_str(), nullptr);
     ASSERT_NE(h, nullptr) << path;
     EXPECT_EQ(runToEnd(h), HTTP_STATUS_FAILED) << path;
+    EXPECT_STREQ(http_failure_reason(h), reason) << path;
     http_release(h);
   }
   // Fifteen characters still fit the status code's buffer.

@@ -147,8 +147,8 @@ TEST(Retrieval, FailuresReturnToStubWithBackoff) {
   service().replySequence(node_path, {closeWithoutReply(), ok("\xff\xff\xff\xff"),
                                       ok(serialized(rejected_node))});
 
-  const char* expected_bulk_lines[] = {"could not load node", "download failed", "rejected bulk",
-                                       "could not load node"};
+  const char* expected_bulk_lines[] = {"could not load node\n  \"030123\": status 404", "download failed",
+                                       "rejected bulk", "could not load node"};
   for (int k = 0; k < 4; ++k) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
