@@ -255,6 +255,7 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
 
   // Colour times shade on the (n+1)^2 grid, row 0 south.
   std::vector<Eigen::Vector3f> grid(static_cast<size_t>(n + 1) * (n + 1));
+  std::vector<float> shades(static_cast<size_t>(n + 1) * (n + 1));
   for (int r = 0; r <= n; ++r) {
     const double lat = gridCoord(box.s, box.n, r, n);
     const double dx = std::max(1.0, (box.e - box.w) * deg * planet_radius * std::cos(lat * deg) / n);
@@ -264,6 +265,7 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
       const double gy = (hs(r + 1, c) - hs(r - 1, c)) / (2 * dy) * exaggeration;
       const Eigen::Vector3d normal = Eigen::Vector3d(-gx, -gy, 1.0).normalized();
       const double shade = std::clamp(normal.dot(light) / light.z(), 0.35, 1.6);
+      shades[r * (n + 1) + c] = static_cast<float>(shade);
       grid[r * (n + 1) + c] = imageColour(t, lat, lon) * static_cast<float>(shade);
     }
   }
@@ -296,6 +298,29 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
     for (int k = 0; k < w3; ++k) {
       const float v = a[k] + (b[k] - a[k]) * ty + 0.5f;
       out[k] = static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v);
+    }
+  }
+  // Big nodes span more imagery pixels than the shading grid has samples:
+  // there the colour is sampled per texel, only the shade is interpolated.
+  // (Few nodes are this coarse, so the cost does not matter.)
+  if ((box.e - box.w) > (n + 1) * 360.0 / t.image_w) {
+    for (int r = 0; r < texture_size; ++r) {
+      const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
+      const int j = std::min(static_cast<int>(y), n - 1);
+      const float ty = static_cast<float>(y - j);
+      const double lat = box.n - (box.n - box.s) * r / (texture_size - 1);
+      for (int c = 0; c < texture_size; ++c) {
+        const double x = static_cast<double>(c) * n / (texture_size - 1);
+        const int i = std::min(static_cast<int>(x), n - 1);
+        const float tx = static_cast<float>(x - i);
+        const float* s0 = &shades[j * (n + 1) + i];
+        const float* s1 = s0 + (n + 1);
+        const float shade = (s0[0] * (1 - tx) + s0[1] * tx) * (1 - ty) + (s1[0] * (1 - tx) + s1[1] * tx) * ty;
+        const Eigen::Vector3f v = imageColour(t, lat, box.w + (box.e - box.w) * c / (texture_size - 1)) * shade;
+        for (int k = 0; k < 3; ++k)
+          rgb[(static_cast<size_t>(r) * texture_size + c) * 3 + k] =
+              static_cast<uint8_t>(std::clamp(v[k] + 0.5f, 0.0f, 255.0f));
+      }
     }
   }
   return rgb;
@@ -408,5 +433,5 @@ std::string buildPlanetoidMetadata(const terrain_t& t) {
 
 void tuneAllocatorForServing() {
   mallopt(M_MMAP_THRESHOLD, 4 << 20);
-  mallopt(M_TRIM_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 8 << 20);
 }

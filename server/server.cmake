@@ -22,3 +22,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND NOT OSTRAVEL_SANITIZE)
   target_compile_options(rocktreed_parser_fuzz PRIVATE ${OSTRAVEL_WARNINGS}
     -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
 endif()
+
+# Contact sheet of the textures around Paris and the Alps (a look, not a test).
+add_executable(contact_sheet ${PROJECT_SOURCE_DIR}/tools/contact_sheet.cpp)
+target_link_libraries(contact_sheet PRIVATE rocktreed_core)

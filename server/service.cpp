@@ -19,7 +19,10 @@ bool openService(service_t* s, const std::string& relief_path, const std::string
                  uint32_t texture_formats, size_t cache_bytes, std::string* error) {
   if (!loadTerrain(relief_path, imagery_path, &s->terrain, error)) return false;
   s->texture_formats = texture_formats;
-  s->cache = std::make_unique<ResponseCache>(cache_bytes);
+  // --cache-mb bounds all the memory the service grows by while serving,
+  // so the builds in flight (a few hundred KB per thread) and the
+  // allocator's slack come out of it: the cache itself keeps 3/4.
+  s->cache = std::make_unique<ResponseCache>(cache_bytes / 4 * 3);
   s->planetoid = std::make_shared<const std::string>(buildPlanetoidMetadata(s->terrain));
   return true;
 }

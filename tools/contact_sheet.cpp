@@ -1,0 +1,76 @@
+// Contact sheet of rocktreed's textures: for Paris and the Alps, the node
+// holding the place at levels 4, 5 and 6 with its eight neighbours, each
+// level as a 3x3 mosaic of 256x256 textures (so seams between nodes show),
+// all written into one PNG.
+//   contact_sheet [OUT.png]   (default contact_sheet.png)
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+#include "node_builder.h"
+
+namespace {
+
+// Path of the node at `level` holding a point, by the octree's digits.
+std::string pathAt(double lat, double lon, int level) {
+  std::string path;
+  geo_box_t box{-90, 90, -180, 180};
+  while (static_cast<int>(path.size()) < level) {
+    path += childDigit(box, static_cast<int>(path.size()), lat, lon);
+    nodeBox(path, &box);
+  }
+  return path;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string out = argc > 1 ? argv[1] : "contact_sheet.png";
+  terrain_t terrain;
+  std::string error;
+  if (!loadTerrain(default_relief_path, default_imagery_path, &terrain, &error)) {
+    std::fprintf(stderr, "contact_sheet: %s\n", error.c_str());
+    return 1;
+  }
+  struct place_t {
+    const char* name;
+    double lat, lon;
+  };
+  const place_t places[] = {{"Paris", 48.86, 2.35}, {"Alps", 45.9, 6.9}};
+  constexpr int tile = texture_size, mosaic = 3 * tile, levels = 3;
+  const int width = levels * mosaic, height = 2 * mosaic;
+  std::vector<uint8_t> sheet(static_cast<size_t>(width) * height * 3, 0);
+  for (int p = 0; p < 2; ++p) {
+    for (int l = 0; l < levels; ++l) {
+      const int level = 4 + l;
+      geo_box_t centre;
+      nodeBox(pathAt(places[p].lat, places[p].lon, level), &centre);
+      const double dlat = centre.n - centre.s, dlon = centre.e - centre.w;
+      for (int gy = 0; gy < 3; ++gy)
+        for (int gx = 0; gx < 3; ++gx) {
+          const double lat = (centre.s + centre.n) / 2 + (1 - gy) * dlat;  // row 0 north
+          const double lon = (centre.w + centre.e) / 2 + (gx - 1) * dlon;
+          const std::string path = pathAt(lat, lon, level);
+          geo_box_t box;
+          nodeBox(path, &box);
+          const std::vector<uint8_t> rgb = buildTexture(terrain, box, level);
+          for (int y = 0; y < tile; ++y) {
+            const size_t dst = ((static_cast<size_t>(p) * mosaic + gy * tile + y) * width +
+                                l * mosaic + gx * tile) * 3;
+            std::copy_n(&rgb[static_cast<size_t>(y) * tile * 3], tile * 3, &sheet[dst]);
+          }
+        }
+      std::printf("%s level %d: %s and its neighbours\n", places[p].name, level,
+                  pathAt(places[p].lat, places[p].lon, level).c_str());
+    }
+  }
+  if (!stbi_write_png(out.c_str(), width, height, 3, sheet.data(), width * 3)) {
+    std::fprintf(stderr, "contact_sheet: cannot write %s\n", out.c_str());
+    return 1;
+  }
+  std::printf("wrote %s (%dx%d): rows Paris, Alps; columns levels 4, 5, 6\n", out.c_str(), width, height);
+  return 0;
+}
