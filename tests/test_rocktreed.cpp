@@ -308,6 +308,35 @@ TEST(Tree, BulkEntriesAnnounceExactlyTheExistingChildren) {
   }
 }
 
+TEST(Service, OffersCrnWhenAskedAndTheViewerPicksIt) {
+  service_t s;
+  std::string error;
+  ASSERT_TRUE(openService(&s, default_relief_path, default_imagery_path,
+                          format_bit_jpg | format_bit_crn, 16 << 20, &error)) << error;
+  const std::string bulk_path = pathAt(45.9, 6.9, 8);
+  const service_response_t r = answerGet(s, bulkTarget(bulk_path));
+  ASSERT_EQ(r.status, 200);
+  BulkMetadata bulk;
+  ASSERT_TRUE(bulk.ParseFromString(*r.body));
+  ASSERT_GT(bulk.node_metadata_size(), 0);
+  const NodeDataRequest req = createNodeDataRequest(bulk_path, bulk, bulk.node_metadata(0));
+  EXPECT_EQ(req.texture_format(), Texture_Format_CRN_DXT1);
+  const service_response_t node = answerGet(s, nodeTarget(req.node_key().path(), 6));
+  ASSERT_EQ(node.status, 200);
+  auto msg = std::make_unique<NodeData>();
+  ASSERT_TRUE(msg->ParseFromString(*node.body));
+  node_t n{};
+  n.can_have_data = true;
+  n.request = req;
+  n.setNotDownloadedYet();
+  n.setStartedDownloading();
+  ASSERT_TRUE(populateNode(&n, std::move(msg)));
+  ASSERT_EQ(n.meshes.size(), 1u);
+  EXPECT_EQ(n.meshes[0].texture_format, rocktree_t::texture_format_dxt1);
+  EXPECT_EQ(n.meshes[0].texture.size(), 64u * 64 * 8);
+  EXPECT_EQ(answerGet(s, nodeTarget(req.node_key().path(), 1)).status, 200);  // JPEG still offered
+}
+
 // --- what the planet looks like ----------------------------------------------
 
 struct picture_t {
