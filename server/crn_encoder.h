@@ -5,6 +5,8 @@
 #include <string>
 
 // Encodes a width x height RGB image (3 bytes per pixel, rows top first) as a
-// one-level CRN file with DXT1 blocks. Returns an empty string when CRN
-// encoding is not available.
+// one-level CRN file with DXT1 blocks. Returns an empty string for sizes
+// outside 1..4096 and when the image has more than 8192 distinct endpoint
+// pairs or selector patterns (our palettes are exact, not quantised: that
+// needs more than 8192 blocks, beyond a 256x256 texture's 4096).
 std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height);

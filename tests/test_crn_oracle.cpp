@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -58,7 +59,15 @@ bool haveCrunch() { return access(crunch_tool.c_str(), X_OK) == 0; }
   GTEST_SKIP() << "crunch oracle not available at " << crunch_tool                             \
                << " (scripts/fetch-crunch could not run npm pack texture-compressor@1.0.2)"
 
-// A scratch directory per test, under the test's working directory.
+// A scratch directory per test, under the test's working directory; kept
+// only when the test fails, for a look at the files.
+struct scratch_cleanup_t {
+  std::string dir;
+  ~scratch_cleanup_t() {
+    if (!dir.empty() && !testing::Test::HasFailure()) std::filesystem::remove_all(dir);
+  }
+};
+
 std::string scratchDir() {
   const auto* info = testing::UnitTest::GetInstance()->current_test_info();
   std::string dir = std::string("crn_oracle_") + info->test_suite_name() + "_" + info->name();
@@ -138,6 +147,7 @@ TEST_P(CrnOracleDecode, OurBlocksEqualCrunchsDds) {
   const image_t im = caseImage(c);
   ASSERT_EQ(im.width, c.width) << "could not read " << CRN_EARTH_JPG;
   const std::string dir = scratchDir();
+  const scratch_cleanup_t cleanup{dir};
   writeTga(dir + "/in.tga", im);
   ASSERT_EQ(runCrunch("-file " + dir + "/in.tga -fileformat crn -DXT1 " + c.options + " -out " + dir + "/in.crn"), 0);
   const auto crn = readFile(dir + "/in.crn");
@@ -200,6 +210,7 @@ TEST_P(CrnOracleEncode, CrunchDecodesOurFilesToOurBlocks) {
   const std::string crn = encodeCrnDxt1(im.rgb.data(), im.width, im.height);
   ASSERT_FALSE(crn.empty());
   const std::string dir = scratchDir();
+  const scratch_cleanup_t cleanup{dir};
   writeFile(dir + "/ours.crn", crn.data(), crn.size());
   const auto expected = crunchDecode(dir + "/ours.crn", dir + "/ours.dds", c.width, c.height);
   const auto ours = decodeAllLevels({crn.begin(), crn.end()});
