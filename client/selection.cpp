@@ -1,16 +1,10 @@
 #include "selection.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 namespace {
-
-// A bulk holds four levels below its own path: the key of a node in its bulk
-// is what follows the last multiple of 4 before it.
-std::string relativeKey(const std::string& path) {
-  const size_t start = 4 * ((path.size() - 1) / 4);
-  return path.substr(start, 4);
-}
 
 bool requestable(const std::atomic<dl_state>& state, const retry_backoff_t& backoff, int64_t now_ms) {
   return state.load() == dl_state_stub && retryDue(backoff, now_ms);
@@ -18,14 +12,52 @@ bool requestable(const std::atomic<dl_state>& state, const retry_backoff_t& back
 
 // Screen pixels per metre at the node's distance, for the nominal height:
 // the node is needed when its texels are no finer than that.
-bool coarseEnough(const node_t& node, const walk_view_t& view) {
-  const double d = (view.eye - node.obb.center).norm();
+bool coarseEnough(const Eigen::Vector3d& center, float meters_per_texel, const walk_view_t& view) {
+  const double d = (view.eye - center).norm();
   const Eigen::Vector3d t = view.eye + view.direction * d;
   const double w = view.viewprojection.row(3).dot(Eigen::Vector4d(t.x(), t.y(), t.z(), 1));
   const double r = 2 * (1 / w) * lod_screen_height;
-  const float texels_per_meter = 1.0f / node.meters_per_texel;
+  const float texels_per_meter = 1.0f / meters_per_texel;
   return !(texels_per_meter > r);  // NaN on either side keeps the node
 }
+
+using children_index_t = std::unordered_map<std::string, selection_t::octants_t>;
+
+// The children of a bulk's head. A bulk keys its nodes by the 1 to 4 digits
+// of their paths below the bulk's own; the children of the node keyed k are
+// keyed k plus one digit. The bulk is downloaded, so its nodes no longer
+// change; entries of an unordered_map stay where they are, so the links
+// between them hold.
+const selection_t::octants_t* headChildren(selection_t* sel, const bulk_t* bulk) {
+  auto [it, inserted] = sel->children.try_emplace(bulk);
+  children_index_t& index = it->second;
+  if (inserted) {
+    for (auto& [key, node] : bulk->nodes) {
+      const int octant = key.empty() ? -1 : key.back() - '0';
+      if (key.size() > 4 || octant < 0 || octant > 7) continue;  // no walk asks for it
+      // A new entry is value-initialised: eight null children.
+      index.try_emplace(key.substr(0, key.size() - 1)).first->second[octant] = {
+          node.get(), node->obb, node->meters_per_texel, node->can_have_data, nullptr};
+    }
+    for (auto& [parent_key, octants] : index) {
+      for (int o = 0; o < 8; ++o) {
+        if (!octants[o].node || parent_key.size() >= 3) continue;  // the bulk ends below
+        auto kids = index.find(parent_key + static_cast<char>('0' + o));
+        if (kids != index.end()) octants[o].children = &kids->second;
+      }
+    }
+  }
+  auto head = index.find(std::string());
+  return head == index.end() ? nullptr : &head->second;
+}
+
+struct walk_item_t {
+  std::string path;
+  bulk_t* bulk;                        // the bulk in which the walk found the node
+  const selection_t::octants_t* kids;  // its children there; unused at a bulk's head
+  node_t* node;                        // null for the root
+  bool can_have_data;
+};
 
 }  // namespace
 
@@ -45,44 +77,54 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const reque
   static const char octs[] = "01234567";
   sel->potential_nodes.clear();
   sel->potential_bulks.clear();
+  const uint64_t frame = ++sel->frame;
 
-  std::vector<std::pair<std::string, bulk_t*>> valid{{std::string(), root}};
-  std::vector<std::pair<std::string, bulk_t*>> next_valid;
-  while (!valid.empty()) {
-    for (auto& [cur, found_in] : valid) {
-      bulk_t* bulk = found_in;
-      if (!cur.empty() && cur.size() % 4 == 0) {
-        auto it = bulk->bulks.find(cur.substr(cur.size() - 4));
-        if (it == bulk->bulks.end()) continue;
-        bulk_t* b = it->second.get();
-        sel->potential_bulks[cur] = b;
-        if (requestable(b->dl_state, b->backoff, now_ms)) {
-          b->setStartedDownloading();
-          seam.request_bulk(b);
-          ++stats->bulk_requests;
-        }
-        // Its maps are written by a worker until it is downloaded.
-        if (b->dl_state.load() != dl_state_downloaded) continue;
-        bulk = b;
-      }
-      sel->potential_bulks[cur] = bulk;
+  // Depth first, children in digit order: the paths come out in ascending
+  // order, so both maps are filled at their end without a search. Which
+  // nodes are visited does not depend on the order: a node is visited when
+  // every ancestor passed both tests and every bulk on the way is here.
+  std::vector<walk_item_t> stack{{std::string(), root, nullptr, nullptr, false}};
+  while (!stack.empty()) {
+    walk_item_t item = std::move(stack.back());
+    stack.pop_back();
+    const std::string& cur = item.path;
+    bulk_t* bulk = item.bulk;
+    if (item.node && item.can_have_data)
+      sel->potential_nodes.emplace_hint(sel->potential_nodes.end(), cur, item.node);
 
-      for (int o = 0; o < 8; ++o) {
-        std::string nxt = cur;
-        nxt.push_back(octs[o]);
-        auto it = bulk->nodes.find(relativeKey(nxt));
-        if (it == bulk->nodes.end()) continue;
-        node_t* node = it->second.get();
-        ++stats->examined;
-        if (classifyObbFrustum(&node->obb, view.frustum_planes) == obb_frustum_outside) continue;
-        if (!coarseEnough(*node, view)) continue;
-        ++stats->visited;
-        if (node->can_have_data) sel->potential_nodes[nxt] = node;
-        next_valid.emplace_back(std::move(nxt), bulk);
+    if (!cur.empty() && cur.size() % 4 == 0) {
+      auto it = bulk->bulks.find(cur.substr(cur.size() - 4));
+      if (it == bulk->bulks.end()) continue;
+      bulk_t* b = it->second.get();
+      sel->potential_bulks.emplace_hint(sel->potential_bulks.end(), cur, b);
+      if (requestable(b->dl_state, b->backoff, now_ms)) {
+        b->setStartedDownloading();
+        seam.request_bulk(b);
+        ++stats->bulk_requests;
       }
+      if (b->dl_state.load() != dl_state_stub) sel->live_bulks[b] = frame;
+      // Its maps are written by a worker until it is downloaded.
+      if (b->dl_state.load() != dl_state_downloaded) continue;
+      bulk = b;
+    } else {
+      sel->potential_bulks.emplace_hint(sel->potential_bulks.end(), cur, bulk);
     }
-    valid.swap(next_valid);
-    next_valid.clear();
+
+    const selection_t::octants_t* kids = cur.size() % 4 == 0 ? headChildren(sel, bulk) : item.kids;
+    if (!kids) continue;
+    for (int o = 7; o >= 0; --o) {
+      const selection_t::child_t& child = (*kids)[o];
+      if (!child.node) continue;
+      ++stats->examined;
+      if (classifyObbFrustum(&child.obb, view.frustum_planes) == obb_frustum_outside) continue;
+      if (!coarseEnough(child.obb.center, child.meters_per_texel, view)) continue;
+      ++stats->visited;
+      std::string nxt;
+      nxt.reserve(cur.size() + 1);
+      nxt = cur;
+      nxt.push_back(octs[o]);
+      stack.push_back({std::move(nxt), bulk, child.children, child.node, child.can_have_data});
+    }
   }
 
   // Ascending order: a node before its descendants, coarse detail first.
@@ -92,7 +134,9 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const reque
       seam.request_node(node);
       ++stats->node_requests;
     }
-    if (node->dl_state.load() != dl_state_downloaded) ++stats->pending_nodes;
+    const dl_state state = node->dl_state.load();
+    if (state != dl_state_stub) sel->live_nodes[node] = frame;
+    if (state != dl_state_downloaded) ++stats->pending_nodes;
   }
   for (auto& [path, bulk] : sel->potential_bulks)
     if (bulk->dl_state.load() != dl_state_downloaded) ++stats->pending_bulks;
@@ -120,49 +164,77 @@ void computeDrawList(const selection_t& sel, std::vector<draw_item_t>* out) {
   }
 }
 
-void releaseUnselected(bulk_t* root, const selection_t& sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
+void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
                        frame_stats_t* stats) {
-  // Node pass, over every downloaded bulk. Also remembers the bulks in an
-  // order where each comes before its children, for the bulk pass.
-  std::vector<bulk_t*> bulks_preorder;
-  std::vector<bulk_t*> work{root};
-  while (!work.empty()) {
-    bulk_t* cur = work.back();
-    work.pop_back();
-    bulks_preorder.push_back(cur);
-    for (auto& [key, b] : cur->bulks)
-      if (b->dl_state.load() == dl_state_downloaded) work.push_back(b.get());
-    for (auto& [key, n] : cur->nodes) {
-      if (n->dl_state.load() != dl_state_downloaded) continue;
-      for (const mesh_t& m : n->meshes) {
-        if (m.buffered) {
-          ++stats->buf_cnt;
-          break;
-        }
-      }
-      ++stats->total_n;
-      if (sel.potential_nodes.count(recordPath(n.get()))) continue;
-      ++stats->obs_n_cnt;
-      for (mesh_t& m : n->meshes)
-        if (m.buffered) unbuffer_mesh(m);
-      n->_data.reset();
-      n->matrix_globe_from_mesh.setZero();
-      std::vector<mesh_t>().swap(n->meshes);
-      n->setDeleted();
+  const uint64_t frame = sel->frame;
+
+  // Node pass. A remembered node back in stub had its retrieval fail: it is
+  // forgotten here, before the bulk pass may destroy it.
+  for (auto it = sel->live_nodes.begin(); it != sel->live_nodes.end();) {
+    node_t* n = it->first;
+    const dl_state state = n->dl_state.load();
+    if (state == dl_state_stub) {
+      it = sel->live_nodes.erase(it);
+      continue;
     }
+    if (state != dl_state_downloaded) {
+      ++it;  // still downloading: left alone until it has arrived
+      continue;
+    }
+    for (const mesh_t& m : n->meshes) {
+      if (m.buffered) {
+        ++stats->buf_cnt;
+        break;
+      }
+    }
+    ++stats->total_n;
+    if (it->second == frame) {
+      ++it;
+      continue;
+    }
+    ++stats->obs_n_cnt;
+    for (mesh_t& m : n->meshes)
+      if (m.buffered) unbuffer_mesh(m);
+    n->_data.reset();
+    n->matrix_globe_from_mesh.setZero();
+    std::vector<mesh_t>().swap(n->meshes);
+    n->setDeleted();
+    it = sel->live_nodes.erase(it);
   }
 
-  // Bulk pass, children before parents: a parent whose last busy child goes
-  // in this pass goes in the same pass.
-  for (auto it = bulks_preorder.rbegin(); it != bulks_preorder.rend(); ++it) {
-    bulk_t* b = *it;
+  // Bulk pass over the downloaded bulks, deeper ones first: a child's path
+  // is longer than its parent's, so a parent whose last busy child goes in
+  // this pass goes in the same pass.
+  std::vector<std::pair<size_t, bulk_t*>> bulks;
+  for (auto it = sel->live_bulks.begin(); it != sel->live_bulks.end();) {
+    const dl_state state = it->first->dl_state.load();
+    if (state == dl_state_stub) {
+      it = sel->live_bulks.erase(it);
+      continue;
+    }
+    if (state == dl_state_downloaded && it->first != root) bulks.emplace_back(recordPath(it->first).size(), it->first);
+    ++it;
+  }
+  std::sort(bulks.begin(), bulks.end(),
+            [](const auto& a, const auto& b) { return a.first > b.first; });
+  ++stats->total_b;  // the root, never released: its path is always walked
+  for (auto& [depth, b] : bulks) {
     ++stats->total_b;
-    if (b == root || sel.potential_bulks.count(recordPath(b))) continue;
+    if (sel->live_bulks[b] == frame) continue;
     if (b->busy_ctr.load() != 0) continue;
-    // Every child is a stub now: nothing in flight refers to them.
+    // Every child is a stub now and nothing in flight refers to it; forget
+    // the ones still remembered (a retrieval that failed since the passes
+    // began) before they are destroyed.
+    for (auto& [key, n] : b->nodes) sel->live_nodes.erase(n.get());
+    for (auto& [key, c] : b->bulks) {
+      sel->live_bulks.erase(c.get());
+      sel->children.erase(c.get());
+    }
+    sel->children.erase(b);
     b->nodes.clear();
     b->bulks.clear();
     b->setDeleted();
+    sel->live_bulks.erase(b);
     ++stats->obs_b_cnt;
   }
 }

@@ -1,15 +1,17 @@
-// What one frame needs from the planet tree: the level-by-level walk with
+// What one frame needs from the planet tree: the walk with
 // culling, level of detail and requests; the octant masks of the drawing; the
 // release of what the walk no longer selects; and the frame's counters.
 // Free of GL and of networking: requests go through request_seam_t and the
 // GPU release through a callback, so hand-built trees can drive all of it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <Eigen/Core>
@@ -35,10 +37,35 @@ struct request_seam_t {
   std::function<void(node_t*)> request_node;
 };
 
-// The frame's selection; plain pointers into the tree, valid for one frame.
+// The frame's selection: plain pointers into the tree, valid for one frame.
+// One selection_t lives across the frames: it also remembers every record
+// its walks took out of the stub state, so that the release visits those
+// instead of every record of every bulk (a bulk lists hundreds of nodes and
+// child bulks, nearly all of them stubs).
 struct selection_t {
   std::map<std::string, node_t*> potential_nodes;  // selected nodes that can have data
   std::map<std::string, bulk_t*> potential_bulks;  // every path walked, to its bulk
+  uint64_t frame = 0;                               // walks so far
+  // Requested records, each with the last frame whose walk used it.
+  std::unordered_map<node_t*, uint64_t> live_nodes;
+  std::unordered_map<bulk_t*, uint64_t> live_bulks;
+  // For each downloaded bulk the walk entered: the children of each of its
+  // paths, by octant, keyed by the path relative to the bulk ("" for the
+  // bulk's own head), with copies of what culling and detail read. Built
+  // once per download of the bulk (its nodes do not change while it is
+  // downloaded) and dropped when the release frees the bulk's records: the
+  // walk then does one hash lookup per visited node instead of eight searches
+  // of a map of hundreds of strings, and tests boxes that lie side by side.
+  struct child_t;
+  using octants_t = std::array<child_t, 8>;
+  struct child_t {
+    node_t* node;
+    OrientedBoundingBox obb;
+    float meters_per_texel;
+    bool can_have_data;
+    const octants_t* children;  // its own children in the same bulk, if any
+  };
+  std::unordered_map<const bulk_t*, std::unordered_map<std::string, octants_t>> children;
 };
 
 // Counters of one frame; the statistics line prints the first seven.
@@ -83,10 +110,13 @@ void computeDrawList(const selection_t& sel, std::vector<draw_item_t>* out);
 
 using unbuffer_mesh_fn_t = std::function<void(mesh_t&)>;
 
-// Releases every downloaded node that sel does not hold (its meshes go
-// through unbuffer_mesh when buffered), then, children before parents in one
-// pass, every downloaded bulk that is not walked and has no busy child.
-void releaseUnselected(bulk_t* root, const selection_t& sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
+// After the walk of the same frame on the same sel: releases every
+// downloaded node that the walk did not select (its meshes go through
+// unbuffer_mesh when buffered), then, children before parents in one pass,
+// every downloaded bulk that the walk did not use and that has no busy child.
+// Records only ever become downloaded through the walk's requests, so the
+// ones sel remembers are all there is to release.
+void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
                        frame_stats_t* stats);
 
 // "buffered: ..., obs b: ...", the statistics line, with its newline.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ struct world_t {
   std::vector<bulk_t*> requested_bulks;
   std::vector<node_t*> requested_nodes;
   request_seam_t seam;
+  // When set, a request completes at once (as if the service were
+  // instantaneous), except for the records in `held`, which stay downloading.
+  bool complete_requests = false;
+  std::set<const void*> held;
 
   world_t() {
     root = std::make_unique<bulk_t>();
@@ -23,8 +28,14 @@ struct world_t {
     root->setNotDownloadedYet();
     markDownloaded(root.get());
     lookFrom({0, 0, 10}, {0, 0, -1});
-    seam.request_bulk = [this](bulk_t* b) { requested_bulks.push_back(b); };
-    seam.request_node = [this](node_t* n) { requested_nodes.push_back(n); };
+    seam.request_bulk = [this](bulk_t* b) {
+      requested_bulks.push_back(b);
+      if (complete_requests && !held.count(b)) b->setFinishedDownloading();
+    };
+    seam.request_node = [this](node_t* n) {
+      requested_nodes.push_back(n);
+      if (complete_requests && !held.count(n)) n->setFinishedDownloading();
+    };
   }
 
   void lookFrom(Eigen::Vector3d eye, Eigen::Vector3d dir) {
@@ -116,11 +127,13 @@ TEST(Walk, DetailFollowsDistance) {
   w.walk(&sel);
   EXPECT_TRUE(sel.potential_nodes.empty());
   // A box centred on the eye has w = 0 and passes, however fine.
-  w.root->nodes.clear();
-  node_t* around_eye = w.addNode(w.root.get(), "0", {0, 0, 500}, 1e-9f);
+  world_t close;
+  node_t* around_eye = close.addNode(close.root.get(), "0", {0, 0, 500}, 1e-9f);
   around_eye->obb.extents = {2, 2, 2};
-  w.walk(&sel);
-  EXPECT_EQ(sel.potential_nodes.size(), 1u);
+  close.lookFrom({0, 0, 500}, {0, 0, -1});
+  selection_t fresh;
+  close.walk(&fresh);
+  EXPECT_EQ(fresh.potential_nodes.size(), 1u);
 }
 
 TEST(Walk, BulksSwitchAtEveryFourthLevel) {
@@ -336,24 +349,31 @@ mesh_t bufferedMesh() {
   return m;
 }
 
+// From high above, the whole small world is in view and coarse enough.
+void lookAtEverything(world_t& w) { w.lookFrom({50, 0, 300}, {0, 0, -1}); }
+void lookAtTheOrigin(world_t& w) { w.lookFrom({0, 0, 10}, {0, 0, -1}); }
+
 TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   world_t w;
   node_t* kept = w.addNode(w.root.get(), "0");
-  node_t* gone = w.addNode(w.root.get(), "1", {100, 0, 0});  // out of view
+  node_t* gone = w.addNode(w.root.get(), "1", {100, 0, 0});
   node_t* busy = w.addNode(w.root.get(), "2", {100, 0, 0});
-  world_t::markDownloaded(kept);
-  world_t::markDownloaded(gone);
-  busy->setStartedDownloading();
+  selection_t sel;
+  lookAtEverything(w);
+  w.walk(&sel);
+  ASSERT_EQ(w.requested_nodes.size(), 3u);
+  kept->setFinishedDownloading();
+  gone->setFinishedDownloading();
   kept->meshes.push_back(bufferedMesh());
   gone->meshes.push_back(bufferedMesh());
   gone->meshes.push_back(mesh_t{});  // never drawn: not unbuffered
   gone->matrix_globe_from_mesh.setIdentity();
   EXPECT_EQ(w.root->busy_ctr.load(), 3);
 
-  selection_t sel;
+  lookAtTheOrigin(w);  // "1" and "2" leave the view
   frame_stats_t stats = w.walk(&sel);
   std::vector<mesh_t*> unbuffered;
-  releaseUnselected(w.root.get(), sel, [&](mesh_t& m) {
+  releaseUnselected(w.root.get(), &sel, [&](mesh_t& m) {
     unbuffered.push_back(&m);
     m.buffered = false;
   }, &stats);
@@ -375,61 +395,88 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   // The finished download is released in the first later frame.
   busy->setFinishedDownloading();
   frame_stats_t next = w.walk(&sel);
-  releaseUnselected(w.root.get(), sel, [](mesh_t& m) { m.buffered = false; }, &next);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t& m) { m.buffered = false; }, &next);
   EXPECT_EQ(busy->dl_state.load(), dl_state_stub);
   EXPECT_EQ(next.obs_n_cnt, 1);
   EXPECT_EQ(w.root->busy_ctr.load(), 1);
+
+  // A node whose retrieval failed is back in stub: nothing to release.
+  kept->setDeleted();
+  kept->setStartedDownloading();
+  markRetrievalFailed(kept);
+  frame_stats_t after_failure = w.walk(&sel);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &after_failure);
+  EXPECT_EQ(after_failure.total_n, 0);
+  EXPECT_EQ(after_failure.obs_n_cnt, 0);
 }
 
 TEST(Release, IdleBulksGoBottomUpInOnePass) {
   world_t w;
-  // A branch the camera no longer sees: root > "0000" > "00000000".
+  w.complete_requests = true;
+  // A branch that will leave the view: root > "0000" > "00000000".
   for (std::string p : {"0", "00", "000", "0000"}) w.addNode(w.root.get(), p, {100, 0, 0});
   bulk_t* b4 = w.addBulk(w.root.get(), "0000");
-  world_t::markDownloaded(b4);
   for (std::string p : {"00000", "000000", "0000000", "00000000"}) w.addNode(b4, p, {100, 0, 0});
   bulk_t* b8 = w.addBulk(b4, "00000000");
-  world_t::markDownloaded(b8);
-  node_t* deep = w.addNode(b8, "000000000", {100, 0, 0});
-  world_t::markDownloaded(deep);
-  // And one in view whose bulk must stay although it holds nothing loaded.
+  w.addNode(b8, "000000000", {100, 0, 0});
+  // And one that stays, whose bulk must stay although it holds nothing.
   for (std::string p : {"1", "11", "111", "1111"}) w.addNode(w.root.get(), p);
   bulk_t* in_view = w.addBulk(w.root.get(), "1111");
-  world_t::markDownloaded(in_view);
 
   selection_t sel;
+  lookAtEverything(w);
+  frame_stats_t first = w.walk(&sel);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &first);
+  EXPECT_EQ(first.obs_n_cnt + first.obs_b_cnt, 0);
+  ASSERT_EQ(b8->dl_state.load(), dl_state_downloaded);
+
+  lookAtTheOrigin(w);
   frame_stats_t stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), sel, [](mesh_t&) {}, &stats);
-  EXPECT_EQ(stats.obs_n_cnt, 1);  // "000000000"
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  EXPECT_EQ(stats.obs_n_cnt, 9);  // the whole branch
   EXPECT_EQ(stats.total_b, 4);
   EXPECT_EQ(stats.obs_b_cnt, 2);  // b8 first, which frees b4 in the same pass
   EXPECT_EQ(b4->dl_state.load(), dl_state_stub);
   EXPECT_TRUE(b4->nodes.empty());
   EXPECT_TRUE(b4->bulks.empty());
   EXPECT_EQ(in_view->dl_state.load(), dl_state_downloaded);
-  // b4 and in_view counted before; b4 went, the four nodes in view came.
-  EXPECT_EQ(w.root->busy_ctr.load(), 5);
+  EXPECT_EQ(w.root->busy_ctr.load(), 5);  // in_view and the four nodes above it
   EXPECT_EQ(w.root->bulks.size(), 2u);    // b4 stays as a stub record
   EXPECT_EQ(statsLine(stats),
-            "buffered: 0, tot_n: 1, tot_b: 4, pot_n: 4, pot_b: 5, obs n: 1, obs b: 2\n");
+            "buffered: 0, tot_n: 13, tot_b: 4, pot_n: 4, pot_b: 5, obs n: 9, obs b: 2\n");
+
+  // Coming back requests the branch anew, from its first bulk.
+  lookAtEverything(w);
+  const size_t bulk_requests = w.requested_bulks.size();
+  frame_stats_t back = w.walk(&sel);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &back);
+  EXPECT_EQ(w.requested_bulks.size(), bulk_requests + 1);
+  EXPECT_EQ(w.requested_bulks.back(), b4);
+  EXPECT_EQ(back.obs_b_cnt, 0);
 }
 
 TEST(Release, ABulkWaitsForItsLastDownload) {
   world_t w;
+  w.complete_requests = true;
   for (std::string p : {"0", "00", "000", "0000"}) w.addNode(w.root.get(), p, {100, 0, 0});
   bulk_t* b = w.addBulk(w.root.get(), "0000");
-  world_t::markDownloaded(b);
   node_t* loading = w.addNode(b, "00001", {100, 0, 0});
-  loading->setStartedDownloading();
+  w.held.insert(loading);
   selection_t sel;
+  lookAtEverything(w);
+  w.walk(&sel);
+  ASSERT_EQ(loading->dl_state.load(), dl_state_downloading);
+
+  lookAtTheOrigin(w);
   frame_stats_t stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  EXPECT_EQ(stats.obs_n_cnt, 4);  // the nodes above the bulk
   EXPECT_EQ(b->dl_state.load(), dl_state_downloaded);
   EXPECT_EQ(stats.obs_b_cnt, 0);
 
   loading->setFinishedDownloading();
   stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 1);
   EXPECT_EQ(stats.obs_b_cnt, 1);
   EXPECT_EQ(b->dl_state.load(), dl_state_stub);
@@ -447,7 +494,7 @@ TEST(Release, TurningAwayAndBackRequestsAgain) {
   w.lookFrom({0, 0, 10}, {0, 0, 1});  // looking away
   frame_stats_t s2 = w.walk(&sel);
   int unbuffers = 0;
-  releaseUnselected(w.root.get(), sel, [&](mesh_t& m) {
+  releaseUnselected(w.root.get(), &sel, [&](mesh_t& m) {
     ++unbuffers;
     m.buffered = false;
   }, &s2);
