@@ -4,16 +4,19 @@
 // eight transfers in parallel (one process, --parallel, and eight processes
 // with an eighth each). Both speak HTTP/1.0, one connection per
 // request. BENCH_FETCH_HOST=host:port measures against another server
-// (serving /rt/earth/bench40k) instead of the built-in one.
+// (serving /rt/earth/bench40k) instead of the built-in one; BENCH_FETCH_PAIRS=N
+// replaces the benchmarks by N back-to-back rounds of each client.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -55,32 +58,38 @@ void measure(benchmark::State& state, const char* name, Round round) {
   rates[name] = done / seconds;
 }
 
-void BM_FetchSequential(benchmark::State& state) {
-  measure(state, "fetch_seq", [] {
-    for (int k = 0; k < requests_per_round; ++k) fetchData("bench40k", k, countFailure);
-  });
+void fetchSequentialRound() {
+  for (int k = 0; k < requests_per_round; ++k) fetchData("bench40k", k, countFailure);
 }
 
-void BM_FetchWebpool8(benchmark::State& state) {
-  measure(state, "fetch_par8", [] {
-    std::vector<std::future<void>> f;
-    f.reserve(requests_per_round);
-    for (int k = 0; k < requests_per_round; ++k) f.push_back(webpool.enqueue(fetchData, "bench40k", k, countFailure));
-    for (auto& x : f) x.wait();
-  });
+void fetchWebpoolRound() {
+  std::vector<std::future<void>> f;
+  f.reserve(requests_per_round);
+  for (int k = 0; k < requests_per_round; ++k) f.push_back(webpool.enqueue(fetchData, "bench40k", k, countFailure));
+  for (auto& x : f) x.wait();
 }
 
-void runCurl(benchmark::State& state, const char* extra) {
+bool curlRound(const char* extra) {
   std::string cmd = "curl -s -S --no-progress-meter --http1.0 " + std::string(extra) + " -K " + curl_config + " >/dev/null";
-  if (std::system(cmd.c_str()) != 0) state.SkipWithError("curl failed");
+  return std::system(cmd.c_str()) == 0;
 }
+
+const char* const curl_parallel = "--parallel --parallel-max 8";
+
+void BM_FetchSequential(benchmark::State& state) { measure(state, "fetch_seq", fetchSequentialRound); }
+
+void BM_FetchWebpool8(benchmark::State& state) { measure(state, "fetch_par8", fetchWebpoolRound); }
 
 void BM_CurlSequential(benchmark::State& state) {
-  measure(state, "curl_seq", [&] { runCurl(state, ""); });
+  measure(state, "curl_seq", [&] {
+    if (!curlRound("")) state.SkipWithError("curl failed");
+  });
 }
 
 void BM_CurlParallel8(benchmark::State& state) {
-  measure(state, "curl_par8", [&] { runCurl(state, "--parallel --parallel-max 8"); });
+  measure(state, "curl_par8", [&] {
+    if (!curlRound(curl_parallel)) state.SkipWithError("curl failed");
+  });
 }
 
 // Eight curl processes side by side, each with an eighth of the requests:
@@ -100,6 +109,37 @@ BENCHMARK(BM_CurlSequential)->Unit(benchmark::kMillisecond)->UseRealTime()->MinT
 BENCHMARK(BM_FetchWebpool8)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_CurlParallel8)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Curl8Processes)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+double secondsOf(const std::function<void()>& round) {
+  auto start = std::chrono::steady_clock::now();
+  round();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// On a shared machine the load drifts between benchmarks; rounds of the two
+// clients taken back to back, and the median of their ratios, hold up better.
+void interleaved(int pairs) {
+  std::vector<double> fs, cs, fp, cp, seq_ratio, par_ratio;
+  for (int k = 0; k < pairs; ++k) {
+    fs.push_back(requests_per_round / secondsOf(fetchSequentialRound));
+    cs.push_back(requests_per_round / secondsOf([] { curlRound(""); }));
+    fp.push_back(requests_per_round / secondsOf(fetchWebpoolRound));
+    cp.push_back(requests_per_round / secondsOf([] { curlRound(curl_parallel); }));
+    seq_ratio.push_back(fs.back() / cs.back());
+    par_ratio.push_back(fp.back() / cp.back());
+  }
+  std::printf("interleaved, %d pairs of %d requests, medians:\n", pairs, requests_per_round);
+  std::printf("  sequential: fetchData %.0f req/s, curl %.0f req/s, ratio %.2f\n", median(fs), median(cs),
+              median(seq_ratio));
+  std::printf("  8 parallel: fetchData %.0f req/s, curl %.0f req/s, ratio %.2f\n", median(fp), median(cp),
+              median(par_ratio));
+  if (failures) std::printf("  %d fetches failed\n", failures.load());
+}
 
 }  // namespace
 
@@ -127,6 +167,12 @@ int main(int argc, char** argv) {
   std::ofstream part(curl_config_part);
   for (int k = 0; k < requests_per_round / 8; ++k) part << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
   part.close();
+
+  if (const char* pairs = std::getenv("BENCH_FETCH_PAIRS")) {
+    interleaved(std::max(1, std::atoi(pairs)));
+    if (server) server->stop();
+    return failures ? 1 : 0;
+  }
 
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

@@ -40,7 +40,9 @@ CONF
   for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/rt/earth/bench40k" && break; sleep 0.1; done
   echo "== against nginx on 127.0.0.1:$port"
   BENCH_FETCH_HOST=127.0.0.1:$port "$exe" 2>&1
+  BENCH_FETCH_PAIRS=${BENCH_FETCH_PAIRS:-9} BENCH_FETCH_HOST=127.0.0.1:$port "$exe" 2>&1
 else
   echo "== nginx not installed: against the built-in scripted server"
   "$exe" 2>&1
+  BENCH_FETCH_PAIRS=${BENCH_FETCH_PAIRS:-9} "$exe" 2>&1
 fi
