@@ -12,6 +12,8 @@ import argparse
 import os
 import statistics
 import sys
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -21,6 +21,8 @@ import argparse
 import os
 import subprocess
 import sys
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
