@@ -15,8 +15,8 @@ namespace {
 
 std::vector<uint8_t> seedEdit(const uint8_t* data, size_t size) {
   using namespace crn_test_vectors;
-  const char* const seeds[] = {file_1x1, file_3x5, file_17x33};
-  std::vector<uint8_t> crn = fromHex(seeds[data[0] % 3]);
+  static const std::vector<uint8_t> seeds[] = {fromHex(file_1x1), fromHex(file_3x5), fromHex(file_17x33)};
+  std::vector<uint8_t> crn = seeds[data[0] % 3];
   size_t i = 1;
   if (i + 2 <= size && (data[0] & 0x80)) {
     const size_t keep = (data[i] << 8 | data[i + 1]) % (crn.size() + 1);

@@ -5,7 +5,6 @@
 #include "crn/crn_decomp.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
