@@ -78,13 +78,14 @@ bool bulkExists(const terrain_t& t, const std::string& path) {
   return isBulkLength(path.size()) && nodeExists(t, path) && !nodeIsLeaf(t, path);
 }
 
-node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path) {
+node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path,
+                                  const std::vector<double>* given_heights) {
   node_geometry_t g;
   nodeBox(path, &g.box);
   g.level = levelOf(path);
   const geo_box_t& box = g.box;
   constexpr int n = mesh_cells, side = n + 1;
-  const std::vector<double> heights = heightGrid(t, box, g.level, n, 0);
+  const std::vector<double> heights = given_heights ? *given_heights : heightGrid(t, box, g.level, n, 0);
   const double skirt = skirtDepth(box);
 
   std::vector<double> lat(side), lon(side);
@@ -243,9 +244,10 @@ Eigen::Vector3d headNodeCenter(const std::string& bulk_path) {
   return nodeOrigin(box);
 }
 
-std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int level) {
+std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int level,
+                                  const std::vector<double>* heights) {
   constexpr int n = shading_cells, side = n + 3;  // one border sample each side
-  const std::vector<double> h = heightGrid(t, box, level, n, 1);
+  const std::vector<double> h = heights ? *heights : heightGrid(t, box, level, n, 1);
   auto hs = [&](int r, int c) { return std::max(h[(r + 1) * side + (c + 1)], 0.0); };
 
   const double dy = (box.n - box.s) * deg * planet_radius / n;
@@ -355,8 +357,21 @@ std::string encodeJpeg(const uint8_t* rgb, int width, int height) {
 }
 
 std::string buildNodeData(const terrain_t& t, const std::string& path, int format) {
-  const node_geometry_t g = buildNodeGeometry(t, path);
-  const std::vector<uint8_t> rgb = buildTexture(t, g.box, g.level);
+  // One height grid for both: the mesh's samples are every other sample of
+  // the shading grid (the same coordinates bit for bit, hence the same
+  // heights as the bulk computed the node's box from).
+  geo_box_t box;
+  nodeBox(path, &box);
+  const int level = levelOf(path);
+  const std::vector<double> shading = heightGrid(t, box, level, shading_cells, 1);
+  static_assert(shading_cells == 2 * mesh_cells);
+  std::vector<double> mesh_heights;
+  mesh_heights.reserve((mesh_cells + 1) * (mesh_cells + 1));
+  for (int r = 0; r <= mesh_cells; ++r)
+    for (int c = 0; c <= mesh_cells; ++c)
+      mesh_heights.push_back(shading[(2 * r + 1) * (shading_cells + 3) + (2 * c + 1)]);
+  const node_geometry_t g = buildNodeGeometry(t, path, &mesh_heights);
+  const std::vector<uint8_t> rgb = buildTexture(t, g.box, g.level, &shading);
   std::string texture_bytes = format == Texture_Format_CRN_DXT1
                                   ? encodeCrnDxt1(rgb.data(), texture_size, texture_size)
                                   : encodeJpeg(rgb.data(), texture_size, texture_size);

@@ -52,8 +52,10 @@ struct node_geometry_t {
   std::vector<Eigen::Vector3d> positions;  // what the viewer decodes, metres
 };
 
-// Mesh of an existing node (no texture).
-node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path);
+// Mesh of an existing node (no texture). `heights`, when given, is the
+// node's heightGrid(.., mesh_cells, 0), computed by the caller.
+node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path,
+                                  const std::vector<double>* heights = nullptr);
 
 struct node_box_t {
   packed_obb_t packed;
@@ -68,8 +70,10 @@ node_box_t fitNodeBox(const node_geometry_t& g, const Eigen::Vector3f& head_cent
 // (the planet's centre for the root bulk).
 Eigen::Vector3d headNodeCenter(const std::string& bulk_path);
 
-// 256x256 RGB texture of a node, first row north, hillshaded.
-std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int level);
+// 256x256 RGB texture of a node, first row north, hillshaded. `heights`,
+// when given, is the node's heightGrid(.., shading_cells, 1).
+std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int level,
+                                  const std::vector<double>* heights = nullptr);
 
 // JPEG of an RGB image (4:2:0, quality jpeg_quality); empty on failure.
 std::string encodeJpeg(const uint8_t* rgb, int width, int height);

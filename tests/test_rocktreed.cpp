@@ -404,3 +404,25 @@ TEST(Picture, TheAlpsAreShadedRelief) {
 }
 
 }  // namespace
+
+namespace {
+
+// The node build takes the mesh heights from its shading grid; the bulk
+// computes them on their own. Both must be the same numbers, or boxes would
+// not be tight around (or even hold) the meshes.
+TEST(Terrain, MeshHeightsAreEveryOtherShadingSample) {
+  const terrain_t& t = planet()->terrain;
+  for (const std::string& path : {pathAt(45.9, 6.9, 7), pathAt(27.99, 86.93, 15), pathAt(-89.0, 10.0, 5)}) {
+    geo_box_t box;
+    ASSERT_TRUE(nodeBox(path, &box));
+    const int level = static_cast<int>(path.size());
+    const std::vector<double> mesh = heightGrid(t, box, level, mesh_cells, 0);
+    const std::vector<double> shading = heightGrid(t, box, level, shading_cells, 1);
+    for (int r = 0; r <= mesh_cells; ++r)
+      for (int c = 0; c <= mesh_cells; ++c)
+        ASSERT_EQ(mesh[r * (mesh_cells + 1) + c], shading[(2 * r + 1) * (shading_cells + 3) + 2 * c + 1])
+            << path << " " << r << "," << c;
+  }
+}
+
+}  // namespace
