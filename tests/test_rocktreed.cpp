@@ -6,7 +6,7 @@
 #include <cmath>
 #include <numbers>
 
-#include <turbojpeg.h>
+#include <Eigen/Geometry>
 
 #include "node_builder.h"
 #include "request_parser.h"
@@ -237,6 +237,28 @@ void checkNode(const std::string& path, const node_t& n) {
     ++checked_octants;
   }
   EXPECT_GT(checked_octants, static_cast<int>(count / 4)) << path;
+
+  // Winding: the viewer culls back faces, counter-clockwise is front. Every
+  // surface triangle of the strip (odd ones flipped, as GL draws strips)
+  // must face away from the planet's centre; skirt walls stand upright and
+  // are left out by the slope test.
+  auto position = [&](uint16_t k) {
+    const auto* v = reinterpret_cast<const vertex_t*>(&m.vertices[k * 8]);
+    return Eigen::Vector3d((n.matrix_globe_from_mesh * Eigen::Vector4d(v->x, v->y, v->z, 1)).head<3>());
+  };
+  int facing = 0;
+  for (size_t i = 0; i + 2 < m.indices.size(); ++i) {
+    uint16_t a = m.indices[i], b = m.indices[i + 1], c = m.indices[i + 2];
+    if (a == b || b == c || a == c) continue;
+    if (i % 2) std::swap(a, b);
+    const Eigen::Vector3d pa = position(a), pb = position(b), pc = position(c);
+    const Eigen::Vector3d normal = (pb - pa).cross(pc - pa);
+    const Eigen::Vector3d up = ((pa + pb + pc) / 3).normalized();
+    if (normal.norm() == 0 || std::fabs(normal.normalized().dot(up)) < 0.5) continue;
+    ASSERT_GT(normal.dot(up), 0) << path << " triangle " << i;
+    ++facing;
+  }
+  EXPECT_GT(facing, 200) << path;
 }
 
 TEST(Tree, NodesLieInTheirBoxesAndTheirOctantsInTheirChildren) {
