@@ -122,7 +122,7 @@ void drawPlanet(gl_ctx_t& ctx) {
     std::printf("settled: %d nodes after %d ms\n", static_cast<int>(stats.pot_n),
                 static_cast<int>(settled_after_ms));
 
-  releaseUnselected(current_bulk, sel, [](mesh_t& m) { unbufferMesh(m); }, &stats);
+  releaseUnselected(current_bulk, &sel, [](mesh_t& m) { unbufferMesh(m); }, &stats);
   if (periodicLineDue(&stats_ms, deltaTime)) std::fputs(statsLine(stats).c_str(), stdout);
 
   computeDrawList(sel, &draw_list);
