@@ -88,19 +88,21 @@ node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path,
   const std::vector<double> heights = given_heights ? *given_heights : heightGrid(t, box, g.level, n, 0);
   const double skirt = skirtDepth(box);
 
-  std::vector<double> lat(side), lon(side);
+  // Sines and cosines once per grid row and column, not per vertex.
+  std::vector<double> cos_lat(side), sin_lat(side), cos_lon(side), sin_lon(side);
   for (int k = 0; k < side; ++k) {
-    lat[k] = gridCoord(box.s, box.n, k, n);
-    lon[k] = gridCoord(box.w, box.e, k, n);
+    const double la = gridCoord(box.s, box.n, k, n) * deg, lo = gridCoord(box.w, box.e, k, n) * deg;
+    cos_lat[k] = std::cos(la);
+    sin_lat[k] = std::sin(la);
+    cos_lon[k] = std::cos(lo);
+    sin_lon[k] = std::sin(lo);
   }
   // An explicit return type: Eigen would otherwise return an expression
   // holding a reference to a destroyed temporary.
   auto surface = [&](int r, int c, bool lowered) -> Eigen::Vector3d {
-    const double la = lat[r] * deg, lo = lon[c] * deg;
     const double h = std::max(heights[r * side + c], 0.0) - (lowered ? skirt : 0.0);
     const double radius = planet_radius + h;
-    return Eigen::Vector3d(std::cos(la) * std::cos(lo), std::cos(la) * std::sin(lo), std::sin(la)) *
-           radius;
+    return Eigen::Vector3d(cos_lat[r] * cos_lon[c], cos_lat[r] * sin_lon[c], sin_lat[r]) * radius;
   };
 
   // Temporary vertices (position, grid cell, octant), then the strip over
