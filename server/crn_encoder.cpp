@@ -25,23 +25,24 @@ struct bit_writer_t {
   std::string bytes;
   uint32_t acc = 0;
   int count = 0;
+};
 
-  void put(uint32_t value, int n) {
-    for (int i = n - 1; i >= 0; --i) {
-      acc = (acc << 1) | ((value >> i) & 1);
-      if (++count == 8) {
-        bytes.push_back(static_cast<char>(acc));
-        acc = 0;
-        count = 0;
-      }
+void putBits(bit_writer_t& bw, uint32_t value, int n) {
+  for (int i = n - 1; i >= 0; --i) {
+    bw.acc = (bw.acc << 1) | ((value >> i) & 1);
+    if (++bw.count == 8) {
+      bw.bytes.push_back(static_cast<char>(bw.acc));
+      bw.acc = 0;
+      bw.count = 0;
     }
   }
-  // Pads the last byte with zero bits.
-  std::string finish() {
-    if (count) put(0, 8 - count);
-    return std::move(bytes);
-  }
-};
+}
+
+// Pads the last byte with zero bits.
+std::string finishBits(bit_writer_t& bw) {
+  if (bw.count) putBits(bw, 0, 8 - bw.count);
+  return std::move(bw.bytes);
+}
 
 // Huffman code lengths limited to max_len. When the optimal code is too
 // deep the frequencies are halved (keeping every used symbol) and the code
@@ -110,8 +111,11 @@ std::vector<uint16_t> canonicalCodes(const std::vector<uint8_t>& lengths) {
 struct huffman_code_t {
   std::vector<uint8_t> lengths;
   std::vector<uint16_t> codes;
-  void put(bit_writer_t& bw, uint32_t sym) const { bw.put(codes[sym], lengths[sym]); }
 };
+
+void putSymbol(bit_writer_t& bw, const huffman_code_t& code, uint32_t sym) {
+  putBits(bw, code.codes[sym], code.lengths[sym]);
+}
 
 constexpr uint8_t code_length_order[21] = {17, 18, 19, 20, 0, 8, 7, 9, 6, 10, 5,
                                            11, 4, 12, 3, 13, 2, 14, 1, 15, 16};
@@ -172,13 +176,13 @@ huffman_code_t writeModel(bit_writer_t& bw, const std::vector<uint32_t>& freq) {
   int num_cl = 21;
   while (num_cl > 1 && cl.lengths[code_length_order[num_cl - 1]] == 0) --num_cl;
 
-  bw.put(static_cast<uint32_t>(num_syms), 14);
-  bw.put(static_cast<uint32_t>(num_cl), 5);
-  for (int i = 0; i < num_cl; ++i) bw.put(cl.lengths[code_length_order[i]], 3);
+  putBits(bw, static_cast<uint32_t>(num_syms), 14);
+  putBits(bw, static_cast<uint32_t>(num_cl), 5);
+  for (int i = 0; i < num_cl; ++i) putBits(bw, cl.lengths[code_length_order[i]], 3);
   static constexpr int extra_bits[21] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 7, 2, 6};
   for (auto& [sym, extra] : ops) {
-    cl.put(bw, sym);
-    if (extra_bits[sym]) bw.put(extra, extra_bits[sym]);
+    putSymbol(bw, cl, sym);
+    if (extra_bits[sym]) putBits(bw, extra, extra_bits[sym]);
   }
   return code;
 }
@@ -204,12 +208,13 @@ uint32_t readLe32(const uint8_t* p) {
 struct palette_t {
   std::vector<uint32_t> entries;
   std::unordered_map<uint32_t, uint32_t> index;
-  uint32_t add(uint32_t word) {
-    auto [it, inserted] = index.try_emplace(word, static_cast<uint32_t>(entries.size()));
-    if (inserted) entries.push_back(word);
-    return it->second;
-  }
 };
+
+uint32_t addToPalette(palette_t& p, uint32_t word) {
+  auto [it, inserted] = p.index.try_emplace(word, static_cast<uint32_t>(p.entries.size()));
+  if (inserted) p.entries.push_back(word);
+  return it->second;
+}
 
 constexpr uint8_t tile_count[8] = {1, 2, 2, 3, 3, 3, 3, 4};
 constexpr uint8_t tile_of_block[8][4] = {{0, 0, 0, 0}, {0, 0, 1, 1}, {0, 1, 0, 1}, {0, 0, 1, 2},
@@ -242,8 +247,8 @@ std::string endpointSegment(const std::vector<uint32_t>& entries) {
   huffman_code_t rb = writeModel(bw, rb_freq);
   huffman_code_t g = writeModel(bw, g_freq);
   for (auto& d : deltas)
-    for (int i = 0; i < 6; ++i) ((i % 3 == 1) ? g : rb).put(bw, d[i]);
-  return bw.finish();
+    for (int i = 0; i < 6; ++i) putSymbol(bw, (i % 3 == 1) ? g : rb, d[i]);
+  return finishBits(bw);
 }
 
 std::string selectorSegment(const std::vector<uint32_t>& entries) {
@@ -268,8 +273,8 @@ std::string selectorSegment(const std::vector<uint32_t>& entries) {
     }
   bit_writer_t bw;
   huffman_code_t code = writeModel(bw, freq);
-  for (uint32_t s : symbols) code.put(bw, s);
-  return bw.finish();
+  for (uint32_t s : symbols) putSymbol(bw, code, s);
+  return finishBits(bw);
 }
 
 }  // namespace
@@ -294,8 +299,8 @@ std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
       for (int b = 0; b < 4; ++b) {
         const int X = std::min(2 * x + (b & 1), bx - 1), Y = std::min(2 * y + (b >> 1), by - 1);
         const uint8_t* block = &blocks[(static_cast<size_t>(Y) * bx + X) * 8];
-        ep[b] = endpoints.add(readLe32(block));
-        c.selectors[b] = selectors.add(readLe32(block + 4));
+        ep[b] = addToPalette(endpoints, readLe32(block));
+        c.selectors[b] = addToPalette(selectors, readLe32(block + 4));
       }
       // Encodings are numbered by tile count: the first that fits shares most.
       for (uint8_t e = 0; e < 8; ++e) {
@@ -350,25 +355,25 @@ std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
   const huffman_code_t enc_code = writeModel(tables, enc_freq);
   const huffman_code_t ep_code = writeModel(tables, ep_freq);
   const huffman_code_t sel_code = writeModel(tables, sel_freq);
-  const std::string tables_segment = tables.finish();
+  const std::string tables_segment = finishBits(tables);
 
   bit_writer_t level;
   {
     uint32_t ep_prev = 0, sel_prev = 0;
     for (size_t k = 0; k < chunks.size(); ++k) {
-      if (k % 3 == 0) enc_code.put(level, enc_symbols[k / 3]);
+      if (k % 3 == 0) putSymbol(level, enc_code, enc_symbols[k / 3]);
       const chunk_t& c = chunks[k];
       for (int t = 0; t < tile_count[c.encoding]; ++t) {
-        ep_code.put(level, (c.tiles[t] + num_ep - ep_prev) % num_ep);
+        putSymbol(level, ep_code, (c.tiles[t] + num_ep - ep_prev) % num_ep);
         ep_prev = c.tiles[t];
       }
       for (int b = 0; b < 4; ++b) {
-        sel_code.put(level, (c.selectors[b] + num_sel - sel_prev) % num_sel);
+        putSymbol(level, sel_code, (c.selectors[b] + num_sel - sel_prev) % num_sel);
         sel_prev = c.selectors[b];
       }
     }
   }
-  const std::string level_segment = level.finish();
+  const std::string level_segment = finishBits(level);
   const std::string ep_segment = endpointSegment(endpoints.entries);
   const std::string sel_segment = selectorSegment(selectors.entries);
 

@@ -128,48 +128,51 @@ uint32_t bytesPerBlock(uint32_t format) {
 struct bit_reader_t {
   const uint8_t* next = nullptr;
   const uint8_t* end = nullptr;
-  uint64_t buf = 0;   // valid bits are the top `count` bits
+  uint64_t buf = 0;  // valid bits are the top `count` bits
   int count = 0;
   uint32_t zero_fill = 0;
-
-  bit_reader_t(const uint8_t* begin, uint32_t size) : next(begin), end(begin + size) {}
-
-  void refill() {
-    if (end - next >= 8) {
-      uint64_t w = 0;
-      for (int i = 0; i < 8; ++i) w = (w << 8) | next[i];
-      int take = (64 - count) >> 3;
-      buf |= (take == 8 ? w : (w >> (64 - 8 * take))) << (64 - count - 8 * take);
-      next += take;
-      count += 8 * take;
-      return;
-    }
-    while (count <= 56) {
-      uint64_t byte = 0;
-      if (next < end)
-        byte = *next++;
-      else
-        ++zero_fill;
-      buf |= byte << (56 - count);
-      count += 8;
-    }
-  }
-
-  uint32_t peek(int n) const { return static_cast<uint32_t>(buf >> (64 - n)); }
-  void consume(int n) {
-    buf <<= n;
-    count -= n;
-  }
-  uint32_t bits(int n) {
-    if (count < n) refill();
-    uint32_t v = peek(n);
-    consume(n);
-    return v;
-  }
-  // True once a bit beyond the segment has actually been consumed (the
-  // zero bytes still buffered but unread do not count).
-  bool overrun() const { return zero_fill * 8 > static_cast<uint32_t>(count); }
 };
+
+bit_reader_t openSegment(const uint8_t* begin, uint32_t size) { return {begin, begin + size, 0, 0, 0}; }
+
+void refill(bit_reader_t& br) {
+  if (br.end - br.next >= 8) {
+    uint64_t w = 0;
+    for (int i = 0; i < 8; ++i) w = (w << 8) | br.next[i];
+    const int take = (64 - br.count) >> 3;
+    br.buf |= (take == 8 ? w : (w >> (64 - 8 * take))) << (64 - br.count - 8 * take);
+    br.next += take;
+    br.count += 8 * take;
+    return;
+  }
+  while (br.count <= 56) {
+    uint64_t byte = 0;
+    if (br.next < br.end)
+      byte = *br.next++;
+    else
+      ++br.zero_fill;
+    br.buf |= byte << (56 - br.count);
+    br.count += 8;
+  }
+}
+
+inline uint32_t peekBits(const bit_reader_t& br, int n) { return static_cast<uint32_t>(br.buf >> (64 - n)); }
+
+inline void consumeBits(bit_reader_t& br, int n) {
+  br.buf <<= n;
+  br.count -= n;
+}
+
+uint32_t readBits(bit_reader_t& br, int n) {
+  if (br.count < n) refill(br);
+  const uint32_t v = peekBits(br, n);
+  consumeBits(br, n);
+  return v;
+}
+
+// True once a bit beyond the segment has actually been consumed (zero bytes
+// still buffered but unread do not count).
+bool overrun(const bit_reader_t& br) { return br.zero_fill * 8 > static_cast<uint32_t>(br.count); }
 
 constexpr int lookup_bits = 11;
 
@@ -182,59 +185,57 @@ struct huffman_model_t {
   uint32_t first_index[max_code_length + 2] = {};
   std::vector<uint16_t> sorted;  // symbols by (length, symbol)
   std::vector<uint32_t> lookup;  // (symbol << 5) | length, 0 = not in table
-
-  // Builds the code; false for an empty, over-subscribed or unused code.
-  bool build(const uint8_t* lengths, uint32_t n) {
-    num_syms = n;
-    std::fill(std::begin(count), std::end(count), 0u);
-    for (uint32_t s = 0; s < n; ++s) ++count[lengths[s]];
-    count[0] = 0;
-    uint32_t code = 0, index = 0, used = 0;
-    for (uint32_t len = 1; len <= max_code_length; ++len) {
-      first_code[len] = code;
-      first_index[len] = index;
-      code += count[len];
-      index += count[len];
-      used += count[len];
-      if (code > (1u << len)) return false;  // over-subscribed
-      code <<= 1;
-    }
-    if (used == 0) return false;
-    sorted.assign(used, 0);
-    uint32_t fill[max_code_length + 2];
-    std::copy(std::begin(first_index), std::end(first_index), fill);
-    for (uint32_t s = 0; s < n; ++s)
-      if (lengths[s]) sorted[fill[lengths[s]]++] = static_cast<uint16_t>(s);
-    lookup.assign(1u << lookup_bits, 0);
-    for (uint32_t len = 1; len <= static_cast<uint32_t>(lookup_bits); ++len)
-      for (uint32_t i = 0; i < count[len]; ++i) {
-        uint32_t codeword = first_code[len] + i;
-        uint32_t sym = sorted[first_index[len] + i];
-        uint32_t shift = lookup_bits - len;
-        for (uint32_t k = 0; k < (1u << shift); ++k)
-          lookup[(codeword << shift) | k] = (sym << 5) | len;
-      }
-    return true;
-  }
-
-  // Returns the symbol or -1 when the next bits are no codeword.
-  int decode(bit_reader_t& br) const {
-    if (br.count < static_cast<int>(max_code_length)) br.refill();
-    uint32_t e = lookup[br.peek(lookup_bits)];
-    if (e) {
-      br.consume(static_cast<int>(e & 31));
-      return static_cast<int>(e >> 5);
-    }
-    for (uint32_t len = lookup_bits + 1; len <= max_code_length; ++len) {
-      uint32_t v = br.peek(static_cast<int>(len)) - first_code[len];
-      if (v < count[len]) {
-        br.consume(static_cast<int>(len));
-        return sorted[first_index[len] + v];
-      }
-    }
-    return -1;
-  }
 };
+
+// Builds the code; false for an empty, over-subscribed or unused code.
+bool buildModel(huffman_model_t& m, const uint8_t* lengths, uint32_t n) {
+  m.num_syms = n;
+  std::fill(std::begin(m.count), std::end(m.count), 0u);
+  for (uint32_t s = 0; s < n; ++s) ++m.count[lengths[s]];
+  m.count[0] = 0;
+  uint32_t code = 0, index = 0;
+  for (uint32_t len = 1; len <= max_code_length; ++len) {
+    m.first_code[len] = code;
+    m.first_index[len] = index;
+    code += m.count[len];
+    index += m.count[len];
+    if (code > (1u << len)) return false;  // over-subscribed
+    code <<= 1;
+  }
+  if (index == 0) return false;
+  m.sorted.assign(index, 0);
+  uint32_t fill[max_code_length + 2];
+  std::copy(std::begin(m.first_index), std::end(m.first_index), fill);
+  for (uint32_t s = 0; s < n; ++s)
+    if (lengths[s]) m.sorted[fill[lengths[s]]++] = static_cast<uint16_t>(s);
+  m.lookup.assign(1u << lookup_bits, 0);
+  for (uint32_t len = 1; len <= static_cast<uint32_t>(lookup_bits); ++len)
+    for (uint32_t i = 0; i < m.count[len]; ++i) {
+      const uint32_t codeword = m.first_code[len] + i;
+      const uint32_t sym = m.sorted[m.first_index[len] + i];
+      const uint32_t shift = lookup_bits - len;
+      for (uint32_t k = 0; k < (1u << shift); ++k) m.lookup[(codeword << shift) | k] = (sym << 5) | len;
+    }
+  return true;
+}
+
+// Returns the symbol or -1 when the next bits are no codeword.
+inline int decodeSymbol(const huffman_model_t& m, bit_reader_t& br) {
+  if (br.count < static_cast<int>(max_code_length)) refill(br);
+  const uint32_t e = m.lookup[peekBits(br, lookup_bits)];
+  if (e) {
+    consumeBits(br, static_cast<int>(e & 31));
+    return static_cast<int>(e >> 5);
+  }
+  for (uint32_t len = lookup_bits + 1; len <= max_code_length; ++len) {
+    const uint32_t v = peekBits(br, static_cast<int>(len)) - m.first_code[len];
+    if (v < m.count[len]) {
+      consumeBits(br, static_cast<int>(len));
+      return m.sorted[m.first_index[len] + v];
+    }
+  }
+  return -1;
+}
 
 constexpr uint8_t code_length_order[21] = {17, 18, 19, 20, 0, 8, 7, 9, 6, 10, 5,
                                            11, 4, 12, 3, 13, 2, 14, 1, 15, 16};
@@ -243,19 +244,19 @@ constexpr uint8_t code_length_order[21] = {17, 18, 19, 20, 0, 8, 7, 9, 6, 10, 5,
 // run-length coded code lengths. max_syms bounds the alphabet the caller can
 // use, so that every decoded symbol is a valid index later on.
 bool readModel(bit_reader_t& br, uint32_t max_syms, huffman_model_t& model) {
-  uint32_t num_syms = br.bits(14);
+  uint32_t num_syms = readBits(br, 14);
   if (num_syms == 0 || num_syms > max_syms) return false;
-  uint32_t num_cl = br.bits(5);
+  uint32_t num_cl = readBits(br, 5);
   if (num_cl < 1 || num_cl > 21) return false;
   uint8_t cl_lengths[21] = {};
-  for (uint32_t i = 0; i < num_cl; ++i) cl_lengths[code_length_order[i]] = static_cast<uint8_t>(br.bits(3));
+  for (uint32_t i = 0; i < num_cl; ++i) cl_lengths[code_length_order[i]] = static_cast<uint8_t>(readBits(br, 3));
   huffman_model_t cl_model;
-  if (!cl_model.build(cl_lengths, 21)) return false;
+  if (!buildModel(cl_model, cl_lengths, 21)) return false;
 
   std::vector<uint8_t> lengths(num_syms, 0);
   uint32_t pos = 0;
   while (pos < num_syms) {
-    int sym = cl_model.decode(br);
+    int sym = decodeSymbol(cl_model, br);
     if (sym < 0) return false;
     uint32_t run = 0;
     uint8_t value = 0;
@@ -263,19 +264,19 @@ bool readModel(bit_reader_t& br, uint32_t max_syms, huffman_model_t& model) {
       lengths[pos++] = static_cast<uint8_t>(sym);
       continue;
     } else if (sym == 17) {
-      run = 3 + br.bits(3);
+      run = 3 + readBits(br, 3);
     } else if (sym == 18) {
-      run = 11 + br.bits(7);
+      run = 11 + readBits(br, 7);
     } else {
       if (pos == 0 || lengths[pos - 1] == 0) return false;
       value = lengths[pos - 1];
-      run = sym == 19 ? 3 + br.bits(2) : 7 + br.bits(6);
+      run = sym == 19 ? 3 + readBits(br, 2) : 7 + readBits(br, 6);
     }
     if (run > num_syms - pos) return false;
     std::fill_n(lengths.begin() + pos, run, value);
     pos += run;
   }
-  return !br.overrun() && model.build(lengths.data(), num_syms);
+  return !overrun(br) && buildModel(model, lengths.data(), num_syms);
 }
 
 // Chunk tile layouts: the number of endpoint pairs of each encoding and the
@@ -304,26 +305,26 @@ namespace {
 
 bool decodeEndpoints(crnd_unpack_context_t& ctx) {
   const palette_desc_t& d = ctx.header.color_endpoints;
-  bit_reader_t br(ctx.data + d.ofs, d.size);
+  bit_reader_t br = openSegment(ctx.data + d.ofs, d.size);
   huffman_model_t rb_model, g_model;
   if (!readModel(br, 32, rb_model) || !readModel(br, 64, g_model)) return false;
   ctx.endpoints.resize(d.num);
   uint32_t r0 = 0, g0 = 0, b0 = 0, r1 = 0, g1 = 0, b1 = 0;
   for (uint32_t k = 0; k < d.num; ++k) {
-    int dr0 = rb_model.decode(br), dg0 = g_model.decode(br), db0 = rb_model.decode(br);
-    int dr1 = rb_model.decode(br), dg1 = g_model.decode(br), db1 = rb_model.decode(br);
+    int dr0 = decodeSymbol(rb_model, br), dg0 = decodeSymbol(g_model, br), db0 = decodeSymbol(rb_model, br);
+    int dr1 = decodeSymbol(rb_model, br), dg1 = decodeSymbol(g_model, br), db1 = decodeSymbol(rb_model, br);
     if ((dr0 | dg0 | db0 | dr1 | dg1 | db1) < 0) return false;
     r0 = (r0 + dr0) & 31, g0 = (g0 + dg0) & 63, b0 = (b0 + db0) & 31;
     r1 = (r1 + dr1) & 31, g1 = (g1 + dg1) & 63, b1 = (b1 + db1) & 31;
     uint32_t c0 = (r0 << 11) | (g0 << 5) | b0, c1 = (r1 << 11) | (g1 << 5) | b1;
     ctx.endpoints[k] = c0 | (c1 << 16);
   }
-  return !br.overrun();
+  return !overrun(br);
 }
 
 bool decodeSelectors(crnd_unpack_context_t& ctx) {
   const palette_desc_t& d = ctx.header.color_selectors;
-  bit_reader_t br(ctx.data + d.ofs, d.size);
+  bit_reader_t br = openSegment(ctx.data + d.ofs, d.size);
   huffman_model_t model;
   if (!readModel(br, 49, model)) return false;
   ctx.selectors.resize(d.num);
@@ -331,7 +332,7 @@ bool decodeSelectors(crnd_unpack_context_t& ctx) {
   for (uint32_t k = 0; k < d.num; ++k) {
     uint32_t word = 0;
     for (uint32_t j = 0; j < 8; ++j) {
-      int s = model.decode(br);
+      int s = decodeSymbol(model, br);
       if (s < 0) return false;
       // A delta of -3 is +1 modulo 4, so s % 7 - 3 becomes s % 7 + 1.
       cur[2 * j] = (cur[2 * j] + s % 7 + 1) & 3;
@@ -341,11 +342,11 @@ bool decodeSelectors(crnd_unpack_context_t& ctx) {
     }
     ctx.selectors[k] = word;
   }
-  return !br.overrun();
+  return !overrun(br);
 }
 
 bool decodeTables(crnd_unpack_context_t& ctx) {
-  bit_reader_t br(ctx.data + ctx.header.tables_ofs, ctx.header.tables_size);
+  bit_reader_t br = openSegment(ctx.data + ctx.header.tables_ofs, ctx.header.tables_size);
   // Delta alphabets larger than their palettes could only produce indices
   // outside it, so they are refused here rather than checked per block.
   return readModel(br, 512, ctx.chunk_model) &&
@@ -447,7 +448,7 @@ bool crnd_unpack_level(crnd_unpack_context_t* context, void** dst, uint32_t dst_
 
   const uint32_t ofs = h.level_ofs[level_index];
   const uint32_t end = level_index + 1 < h.levels ? h.level_ofs[level_index + 1] : h.data_size;
-  bit_reader_t br(context->data + ofs, end - ofs);
+  bit_reader_t br = openSegment(context->data + ofs, end - ofs);
   const huffman_model_t& chunk_model = context->chunk_model;
   const huffman_model_t& ep_model = context->endpoint_delta_model;
   const huffman_model_t& sel_model = context->selector_delta_model;
@@ -466,7 +467,7 @@ bool crnd_unpack_level(crnd_unpack_context_t* context, void** dst, uint32_t dst_
       for (uint32_t i = 0; i < cx; ++i) {
         const uint32_t x = reverse ? cx - 1 - i : i;
         if (enc_bits == 1) {
-          int sym = chunk_model.decode(br);
+          int sym = decodeSymbol(chunk_model, br);
           if (sym < 0) return false;
           enc_bits = static_cast<uint32_t>(sym) | 512;
         }
@@ -475,7 +476,7 @@ bool crnd_unpack_level(crnd_unpack_context_t* context, void** dst, uint32_t dst_
 
         uint32_t tile[4];
         for (uint32_t t = 0; t < tile_count[enc]; ++t) {
-          int d = ep_model.decode(br);
+          int d = decodeSymbol(ep_model, br);
           if (d < 0) return false;
           ep_prev += static_cast<uint32_t>(d);  // d < num_ep: the model was bounded
           if (ep_prev >= num_ep) ep_prev -= num_ep;
@@ -483,7 +484,7 @@ bool crnd_unpack_level(crnd_unpack_context_t* context, void** dst, uint32_t dst_
         }
         uint32_t sel[4];
         for (uint32_t b = 0; b < 4; ++b) {
-          int d = sel_model.decode(br);
+          int d = decodeSymbol(sel_model, br);
           if (d < 0) return false;
           sel_prev += static_cast<uint32_t>(d);
           if (sel_prev >= num_sel) sel_prev -= num_sel;
@@ -501,7 +502,7 @@ bool crnd_unpack_level(crnd_unpack_context_t* context, void** dst, uint32_t dst_
         }
       }
       // A corrupt stream runs on zero fill; stop at the first row that does.
-      if (br.overrun()) return false;
+      if (overrun(br)) return false;
     }
   }
   return true;
