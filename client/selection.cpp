@@ -104,7 +104,10 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const reque
       }
       if (b->dl_state.load() != dl_state_stub) sel->live_bulks[b] = frame;
       // Its maps are written by a worker until it is downloaded.
-      if (b->dl_state.load() != dl_state_downloaded) continue;
+      if (b->dl_state.load() != dl_state_downloaded) {
+        ++stats->pending_bulks;
+        continue;
+      }
       bulk = b;
     } else {
       sel->potential_bulks.emplace_hint(sel->potential_bulks.end(), cur, bulk);
@@ -138,8 +141,6 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const reque
     if (state != dl_state_stub) sel->live_nodes[node] = frame;
     if (state != dl_state_downloaded) ++stats->pending_nodes;
   }
-  for (auto& [path, bulk] : sel->potential_bulks)
-    if (bulk->dl_state.load() != dl_state_downloaded) ++stats->pending_bulks;
   stats->pot_n = sel->potential_nodes.size();
   stats->pot_b = sel->potential_bulks.size();
 }
