@@ -22,17 +22,19 @@ namespace {
 // How long one wait on the socket may last between two polls of a request.
 constexpr int fetch_poll_wait_ms = 1;
 
+// Both strings are never destroyed: downloads that drain from webpool at exit
+// still build their URLs from them.
 const std::string& serviceHostString() {
-  static const std::string host = [] {
+  static const std::string* host = [] {
     const char* env = std::getenv("OSTRAVEL_SERVICE_HOST");
-    return std::string(env && *env ? env : OSTRAVEL_SERVICE_HOST);
+    return new std::string(env && *env ? env : OSTRAVEL_SERVICE_HOST);
   }();
-  return host;
+  return *host;
 }
 
 const std::string& baseUrlString() {
-  static const std::string url = "http://" + serviceHostString() + "/rt/earth/";
-  return url;
+  static const std::string* url = new std::string("http://" + serviceHostString() + "/rt/earth/");
+  return *url;
 }
 
 // The reason behind the failure the current callback on this thread reports.

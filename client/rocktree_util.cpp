@@ -81,19 +81,23 @@ struct async_table_t {
   std::mutex m;
 };
 
+// The tables are never destroyed: at exit webpool drains its queued
+// downloads during static destruction, and those still register in and
+// complete through the tables. A function-local static would be destroyed
+// before the pools (it is constructed after them).
 planetoid_table_t& planetoidTable() {
-  static planetoid_table_t t;
-  return t;
+  static auto* t = new planetoid_table_t();
+  return *t;
 }
 
 async_table_t<BulkMetadata, bulk_t>& bulkTable() {
-  static async_table_t<BulkMetadata, bulk_t> t;
-  return t;
+  static auto* t = new async_table_t<BulkMetadata, bulk_t>();
+  return *t;
 }
 
 async_table_t<NodeData, node_t>& nodeTable() {
-  static async_table_t<NodeData, node_t> t;
-  return t;
+  static auto* t = new async_table_t<NodeData, node_t>();
+  return *t;
 }
 
 void planetoidThunk(int i, int error, uint8_t* data, size_t len) {

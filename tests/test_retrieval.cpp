@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "planet.h"
 #include "rocktree_http.h"
@@ -273,6 +274,32 @@ TEST(Retrieval, PlanetStartUpWithoutService) {
   EXPECT_NE(err.find("no planetoid\ntried http://" + service().host() + "/rt/earth/PlanetoidMetadata\n"),
             std::string::npos)
       << err;
+}
+
+namespace {
+
+// Queues more downloads than webpool has workers and exits at once: the pools
+// carry them out while the process's statics are being destroyed, so
+// everything a download touches must still be alive then.
+void exitWithDownloadsQueued() {
+  scripted_reply_t slow = ok(goodNode());
+  slow.delay_ms = 20;
+  service().replyDefault(slow);
+  // The records outlive the exit on purpose, reachable from here.
+  static auto* trees = new std::vector<std::unique_ptr<tree_t>>();
+  for (int k = 0; k < 24; ++k) {
+    tree_t* t = trees->emplace_back(std::make_unique<tree_t>("0" + std::to_string(k % 8))).get();
+    t->node->setStartedDownloading();
+    getNode(t->node->request, t->node, [](std::unique_ptr<NodeData>) {});
+  }
+  std::exit(0);
+}
+
+}  // namespace
+
+TEST(Retrieval, DownloadsQueuedAtExitFinishCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitWithDownloadsQueued(), testing::ExitedWithCode(0), "");
 }
 
 TEST(LatLonToOctant, CornersAndOrigin) {
