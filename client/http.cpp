@@ -18,6 +18,7 @@
 
 std::atomic<int64_t> http_stall_timeout_ms{http_stall_limit_ms};
 const char http_failure_status[] = "status code 300 or more";
+std::atomic<size_t> http_max_response_bytes{http_response_limit};
 
 namespace {
 
@@ -50,6 +51,7 @@ struct http_internal_t {
   size_t data_sent;
   int64_t last_progress_ms;
   int64_t stall_limit_ms;
+  size_t max_response_size;
   const char* failure;  // what ended the request, for diagnostics; null otherwise
 };
 
@@ -174,6 +176,7 @@ http_t* http_internal_create(size_t extra, void* memctx) {
   h->connect_pending = 1;
   h->last_progress_ms = nowMs();
   h->stall_limit_ms = http_stall_timeout_ms.load();
+  h->max_response_size = http_max_response_bytes.load();
   return &h->http;
 }
 
@@ -332,6 +335,7 @@ http_status_t http_process(http_t* http) {
       if (n > 0) {
         h->data_size += static_cast<size_t>(n);
         h->last_progress_ms = nowMs();
+        if (h->data_size > h->max_response_size) return fail(h, "response larger than the limit");
         continue;
       }
       if (n == 0) return http_internal_parse_response(http);

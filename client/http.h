@@ -32,6 +32,13 @@ constexpr int64_t http_stall_limit_ms = 30000;
 // The limit that new requests take; tests shorten it instead of waiting.
 extern std::atomic<int64_t> http_stall_timeout_ms;
 
+// A response (header and body) larger than this fails the request: the
+// largest message of the service is well under a megabyte, and a service
+// that streams without end must not take all memory. New requests take the
+// value of http_max_response_bytes; tests lower it.
+constexpr size_t http_response_limit = 64u << 20;
+extern std::atomic<size_t> http_max_response_bytes;
+
 http_t* http_get(const char* url, void* memctx);
 http_t* http_post(const char* url, const void* data, size_t size, void* memctx);
 http_status_t http_process(http_t* http);

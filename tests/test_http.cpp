@@ -231,6 +231,25 @@ TEST(HttpResponse, LargeBodyGrowsTheBuffer) {
   http_release(h);
 }
 
+// A service that sends without end fails the request at the size limit.
+TEST(HttpResponse, OversizedResponseFails) {
+  http_max_response_bytes = 100000;
+  ScriptServer server;
+  server.reply("/fits", httpReply(200, "OK", std::string(99000, 'f')));
+  server.reply("/huge", httpReply(200, "OK", std::string(300000, 'h')));
+  http_t* fits = http_get(server.url("/fits").c_str(), nullptr);
+  http_t* huge = http_get(server.url("/huge").c_str(), nullptr);
+  http_max_response_bytes = http_response_limit;
+  ASSERT_NE(fits, nullptr);
+  ASSERT_NE(huge, nullptr);
+  EXPECT_EQ(runToEnd(fits), HTTP_STATUS_COMPLETED);
+  EXPECT_EQ(fits->response_size, 99000u);
+  EXPECT_EQ(runToEnd(huge), HTTP_STATUS_FAILED);
+  EXPECT_STREQ(http_failure_reason(huge), "response larger than the limit");
+  http_release(fits);
+  http_release(huge);
+}
+
 TEST(HttpResponse, MalformedResponsesFail) {
   ScriptServer server;
   server.reply("/nothing", closeWithoutReply());
