@@ -1,7 +1,6 @@
 // The viewer's entry: process-wide state, window and GL context, the frame
 // loop, and drawPlanet with its four stages (camera, walk and requests,
 // release, drawing) in that order.
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,33 +26,12 @@ bool quit = false;
 
 namespace {
 
-// Retrievals started by the frames and not yet called back. Shutdown waits
-// for them before main returns: the retrieval layer's pending-request tables
-// are function-local statics, destroyed at exit before the pools that still
-// finish queued downloads would use them.
-std::atomic<int> retrievals_in_flight{0};
-constexpr int shutdown_wait_ms = 20000;
-
 const request_seam_t& retrievalSeam() {
   static const request_seam_t seam{
-      [](bulk_t* b) {
-        retrievals_in_flight.fetch_add(1);
-        getBulk(b->request, b, [](std::unique_ptr<BulkMetadata>) { retrievals_in_flight.fetch_sub(1); });
-      },
-      [](node_t* n) {
-        retrievals_in_flight.fetch_add(1);
-        getNode(n->request, n, [n](std::unique_ptr<NodeData>) {
-          (void)n;
-          retrievals_in_flight.fetch_sub(1);
-        });
-      },
+      [](bulk_t* b) { getBulk(b->request, b, [](std::unique_ptr<BulkMetadata>) {}); },
+      [](node_t* n) { getNode(n->request, n, [n](std::unique_ptr<NodeData>) { (void)n; }); },
   };
   return seam;
-}
-
-void waitForRetrievals() {
-  for (int waited = 0; retrievals_in_flight.load() > 0 && waited < shutdown_wait_ms; waited += 5)
-    SDL_Delay(5);
 }
 
 camera_input_t sampleInput() {
@@ -181,6 +159,5 @@ int main(int, char**) {
   SDL_DestroyWindow(sdl_window);
   SDL_Quit();
   delete ctx;
-  waitForRetrievals();
   return 0;
 }
