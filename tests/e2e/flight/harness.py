@@ -4,6 +4,7 @@ viewer, input through xdotool, screenshots read back as pixel statistics.
 Everything binds 127.0.0.1, every wait is bounded, and every process started
 here is stopped by close(), so a failing run leaves nothing behind.
 """
+import math
 import os
 import re
 import signal
@@ -166,6 +167,7 @@ class session_t:
 
     def startRocktreed(self, binary, port, extra=()):
         self.rocktreed_log = os.path.join(self.workdir, "rocktreed.log")
+        binary = os.path.abspath(binary)
         p = subprocess.Popen([binary, "--port", str(port), "--bind", "127.0.0.1", *extra],
                              stdout=open(self.rocktreed_log, "w"), stderr=subprocess.STDOUT,
                              cwd=self.workdir)
@@ -185,7 +187,7 @@ class session_t:
         env.setdefault("SDL_VIDEODRIVER", "x11")
         if extra_env:
             env.update(extra_env)
-        p = subprocess.Popen([binary], cwd=self.workdir, env=env,
+        p = subprocess.Popen([os.path.abspath(binary)], cwd=self.workdir, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.procs.append(p)
         self.viewer = p
@@ -263,10 +265,12 @@ class session_t:
         time.sleep(seconds)
         self.xdo("keyup", *keys)
 
-    def screenshot(self, name):
+    def screenshot(self, name, keep=True):
         xwd = subprocess.run(["xwd", "-root", "-silent"], env={**os.environ, "DISPLAY": self.display},
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60).stdout
         shot = screenshot_t(xwd)
+        if not keep:
+            return shot
         self.shots += 1
         path = os.path.join(self.workdir, "%02d-%s.png" % (self.shots, name))
         try:
@@ -301,6 +305,32 @@ class session_t:
     def altitude(self):
         pos = self.positions()
         return pos[-1][3] if pos else None
+
+    def elevation(self):
+        """Degrees of the view above the local horizon, from the last pos: line."""
+        pos = self.positions()
+        if not pos:
+            return None
+        _, p, d, _ = pos[-1]
+        r = sum(x * x for x in p) ** 0.5
+        n = sum(x * x for x in d) ** 0.5
+        if not r or not n:
+            return None
+        return math.degrees(math.asin(max(-1.0, min(1.0, sum(a * b for a, b in zip(p, d)) / (r * n)))))
+
+    def freshPosition(self, timeout=10):
+        """Waits for the next pos: line; returns its altitude or None."""
+        since = self.elapsed()
+        if self.waitForLine(r"^pos: ", timeout, since):
+            return self.altitude()
+        return None
+
+    def pitchTo(self, degrees):
+        """Turns the view to an elevation, from the last pos: line."""
+        self.freshPosition()
+        now = self.elevation()
+        if now is not None:
+            self.mouse(0, -int(round(math.radians(degrees - now) / 0.001)))
 
 
 def speedMetresPerMs(altitude, boost=1):

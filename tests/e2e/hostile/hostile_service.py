@@ -44,6 +44,7 @@ class hostile_service_t:
         self.requests = 0
         self.stopping = threading.Event()
         self.held = []              # connections held open on purpose
+        self.given_up = []          # seconds until the viewer closed a held one
         self.active = set()
         self.listener = None
         self.port = None
@@ -249,7 +250,18 @@ class hostile_service_t:
         head = b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body)
         conn.sendall(head + body[:len(body) // 2])
         self.held.append(conn)
-        self.stopping.wait(HOLD_MAX_S)
+        start = time.monotonic()
+        conn.settimeout(0.5)
+        while not self.stopping.is_set() and time.monotonic() - start < HOLD_MAX_S:
+            try:
+                if conn.recv(1024) == b"":
+                    break  # the viewer gave up and closed its end
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+        with self.lock:
+            self.given_up.append(time.monotonic() - start)
         reset(conn)
 
 
