@@ -286,7 +286,9 @@ TEST(HttpResponse, MalformedResponsesFail) {
 }
 
 TEST(HttpStall, SilentServerAndHeldConnectionFail) {
-  stall_limit_guard_t guard(150);
+  // Ten times the gaps of the slow reply below, so a loaded machine does
+  // not turn its gaps into stalls.
+  stall_limit_guard_t guard(400);
   ScriptServer server;
   server.reply("/silent", neverReply());
   scripted_reply_t held = httpReply(200, "OK", "all of it but no close");
