@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -171,6 +172,7 @@ int main(int argc, char** argv) {
   if (const char* pairs = std::getenv("BENCH_FETCH_PAIRS")) {
     interleaved(std::max(1, std::atoi(pairs)));
     if (server) server->stop();
+    std::filesystem::remove_all(dir);
     return failures ? 1 : 0;
   }
 
@@ -187,5 +189,6 @@ int main(int argc, char** argv) {
   ratio("fetch_par8", "curl_par8");
   ratio("fetch_par8", "curl_proc8");
   if (server) server->stop();
+  std::filesystem::remove_all(dir);
   return 0;
 }

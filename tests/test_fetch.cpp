@@ -30,6 +30,10 @@ struct fetch_env_t {
     dir = mkdtemp(tmpl);
     if (chdir(dir.c_str()) != 0) std::abort();
   }
+  ~fetch_env_t() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
 };
 
 fetch_env_t& env() {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -20,10 +21,16 @@ namespace {
 
 struct retrieval_env_t {
   ScriptServer server;
+  std::string dir;
   retrieval_env_t() {
     setenv("OSTRAVEL_SERVICE_HOST", server.host().c_str(), 1);
     char tmpl[] = "/tmp/ostravel-retrieval-XXXXXX";
     if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
+    dir = tmpl;
+  }
+  ~retrieval_env_t() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
   }
 };
 
