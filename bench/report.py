@@ -6,8 +6,9 @@ that scripts/bench leaves in a directory:
                                  status = "exit-code milliseconds")
   NAME.script.stdout / .status   a timing script bench/NAME.sh
 
-Anchors: within one executable, a benchmark whose name contains "anchor"
-(any case) is the yardstick of the others; each other benchmark gets the
+Anchors: the pairs in KNOWN_ANCHORS below; besides, within one executable,
+a benchmark whose name contains "anchor" (any case) is the yardstick of the
+others; each other benchmark gets the
 ratio of its time to its anchor's (the anchor with the same arguments, else
 the first anchor). Scripts print figures as lines "name: value [unit]"; a
 figure whose name contains "ratio" is a headline.
@@ -24,7 +25,8 @@ import re
 import subprocess
 import sys
 
-FIGURE_RE = re.compile(r"^\s*([A-Za-z][^:=]{0,80}?)\s*[:=]\s*([-+]?\d+(?:\.\d+)?(?:[eE][-+]?\d+)?)\s*([^\s,;]*)")
+FIGURE_RE = re.compile(r"^\s*([A-Za-z][^:=]{0,80}?)\s*[:=]\s*([-+]?\d+(?:\.\d+)?(?:[eE][-+]?\d+)?)(?:\s+(\S+))?\s*$")
+RATIO_LINE_RE = re.compile(r"\bratio\b[ :=]*[-+]?\d", re.I)
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
@@ -122,6 +124,55 @@ def loadRuns(path):
     return data.get("context", {}), runs
 
 
+# Anchors named by the areas' benchmarks: (executable, benchmark regex,
+# anchor template (may use the benchmark regex's groups), metric, what it
+# says). The metric is "time" (real time per iteration) or a counter name;
+# for a rate counter the ratio reads "x the anchor's rate".
+KNOWN_ANCHORS = [
+    ("bench_rocktreed", r"BM_NodeBuild.*", r"BM_JpegAlone.*", "median_us",
+     "node build (median) / libjpeg-turbo encode alone (goal <= 3)"),
+    ("bench_crn", r"BM_CrnDecodeOurs/(\d+)", r"BM_CrunchDecode/\1/manual_time", "time",
+     "our CRN decode / crunch's decode"),
+    ("bench_crn", r"BM_CrnDecodeOurs/(\d+)", r"BM_MemcpyOutput/\1", "time",
+     "our CRN decode / memcpy of its output"),
+    ("bench_crn", r"BM_EncodeCrn256", r"BM_EncodeJpeg256", "time", "CRN encode / JPEG encode"),
+    ("bench_crn", r"BM_BuildNode/crn:1/(.*)", r"BM_BuildNode/crn:0/\1", "time", "node build with CRN / with JPEG"),
+    ("bench_decoders", r"BM_StbJpegDecode(.*)", r"BM_BareJpegDecode\1", "time", "stb_image decode / libjpeg-turbo decode"),
+    ("bench_decoders", r"BM_PopulateNode(.*)", r"BM_BareJpegDecode\1", "time", "node population / its JPEG decode alone"),
+    ("bench_fetch", r"BM_FetchWebpool8(.*)", r"BM_CurlParallel8\1", "req_per_s",
+     "fetchData on 8 threads / curl 8 parallel, rate (goal >= 0.9)"),
+    ("bench_fetch", r"BM_FetchSequential(.*)", r"BM_CurlSequential\1", "req_per_s",
+     "fetchData sequential / curl sequential, rate"),
+]
+
+
+def metricOf(run, metric):
+    if metric == "time":
+        return run.get("real_ns")
+    return run.get("counters", {}).get(metric)
+
+
+def knownRatios(exe, runs):
+    ratios = []
+    by_name = {r["name"]: r for r in runs if "error" not in r}
+    for name_exe, name_re, anchor_tpl, metric, text in KNOWN_ANCHORS:
+        if name_exe != exe:
+            continue
+        for r in by_name.values():
+            m = re.fullmatch(name_re, r["name"])
+            if not m:
+                continue
+            anchor_re = m.expand(anchor_tpl)
+            anchors = [a for n, a in by_name.items() if re.fullmatch(anchor_re, n)]
+            if not anchors:
+                continue
+            a = anchors[0]
+            x, y = metricOf(r, metric), metricOf(a, metric)
+            if x and y:
+                ratios.append((r["name"], a["name"], x / y, text))
+    return ratios
+
+
 def anchorRatios(runs):
     anchors = [r for r in runs if "anchor" in r["name"].lower() and "error" not in r]
     ratios = []
@@ -175,7 +226,11 @@ def main():
                     text = f.read()
             except OSError:
                 text = ""
-            figures = [m.groups() for m in map(FIGURE_RE.match, text.splitlines()) if m]
+            figures = [(k, v, u or "") for k, v, u in
+                       (m.groups() for m in map(FIGURE_RE.match, text.splitlines()) if m)]
+            for line in text.splitlines():
+                if RATIO_LINE_RE.search(line) and not FIGURE_RE.match(line):
+                    headlines.append("%s.sh: %s" % (name, line.strip()))
             sec = ["## %s (bench/%s.sh)" % (name, name), ""]
             if rc != 0:
                 problems.append("`bench/%s.sh` failed with status %s after %s ms" % (name, rc, ms))
@@ -188,7 +243,8 @@ def main():
                     if "ratio" in k.lower():
                         headlines.append("%s (%s.sh): **%s** %s" % (k.strip(), name, v, u))
             else:
-                sec.append("No figures were printed.")
+                tail = [l for l in text.splitlines() if l.strip()][-20:]
+                sec += ["Its output (last lines):", "", "```"] + tail + ["```"] if tail else ["No output."]
             sec.append("")
             sections.append(sec)
             continue
@@ -218,6 +274,12 @@ def main():
                 extra = ", ".join("%s %s" % (k.replace("_", " "), fmtRate(v)) for k, v in sorted(r["counters"].items()))
                 sec.append("| %s | %s | %s | %d | %s |" % (r["name"], fmtTime(r["real_ns"]), fmtTime(r["cpu_ns"]),
                                                           r["iterations"], extra))
+            known = knownRatios(name, runs)
+            if known:
+                sec += ["", "| benchmark | anchor | ratio | meaning |", "|---|---|---:|---|"]
+                for b, a, x, text in known:
+                    sec.append("| %s | %s | %.2f | %s |" % (b, a, x, text))
+                    headlines.append("%s: **%.2f** (%s vs %s)" % (text, x, b, a))
             ratios = anchorRatios(runs)
             if ratios:
                 sec += ["", "| benchmark | anchor | time / anchor time |", "|---|---|---:|"]
