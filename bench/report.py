@@ -132,7 +132,7 @@ KNOWN_ANCHORS = [
     ("bench_rocktreed", r"BM_NodeBuild.*", r"BM_JpegAlone.*", "median_us",
      "node build (median) / libjpeg-turbo encode alone (goal <= 3)"),
     ("bench_crn", r"BM_CrnDecodeOurs/(\d+)", r"BM_CrunchDecode/\1/manual_time", "time",
-     "our CRN decode / crunch's decode"),
+     "our CRN decode / crunch's decode (crunch: a process per decode, start-up included)"),
     ("bench_crn", r"BM_CrnDecodeOurs/(\d+)", r"BM_MemcpyOutput/\1", "time",
      "our CRN decode / memcpy of its output"),
     ("bench_crn", r"BM_EncodeCrn256", r"BM_EncodeJpeg256", "time", "CRN encode / JPEG encode"),
