@@ -106,6 +106,11 @@ class hostile_service_t:
         with self.lock:
             return any(x > t for x in self.served.get(path, ()))
 
+    def servedPaths(self):
+        # A snapshot: the serving threads add paths while the test reads them.
+        with self.lock:
+            return list(self.served)
+
     # -- serving -------------------------------------------------------------
 
     def acceptLoop(self):

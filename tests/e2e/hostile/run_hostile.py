@@ -124,7 +124,7 @@ def main():
                 # a short back-off that may happen while the mode still runs
                 # (the garbage mode spoils only its first answers).
                 if mode == "dies":
-                    return [p for p in service.served if service.servedAfter(p, t_good)]
+                    return [p for p in service.servedPaths() if service.servedAfter(p, t_good)]
                 now = service.victimsOf(mode)
                 return [p for p, t in now.items() if service.servedAfter(p, t)]
             harness.waitFor(lambda: len(recovered()) >= max(1, len(victims) // 2) or mode == "drip" or
