@@ -19,12 +19,12 @@
 #include <vector>
 
 #include "crn/crn_decomp.h"
-#include "crn_encoder.h"
+#include "planet/crn_encoder.h"
 #include "test_crn_images.h"
 #ifdef CRN_BENCH_NODES
-#include "node_builder.h"
+#include "planet/node_builder.h"
 #include "rocktree.pb.h"
-#include "terrain.h"
+#include "planet/terrain.h"
 #endif
 
 namespace {

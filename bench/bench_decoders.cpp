@@ -18,7 +18,7 @@
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
 
-#include "rocktree_ex.h"
+#include "tree/population.h"
 #include "test_messages.h"
 
 using namespace test_messages;

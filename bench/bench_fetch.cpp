@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "rocktree_http.h"
-#include "rocktree_util.h"
+#include "net/fetch.h"
+#include "net/retrieval.h"
 #include "script_server.h"
 
 namespace {

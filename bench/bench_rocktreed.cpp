@@ -11,7 +11,7 @@
 
 #include <time.h>
 
-#include "node_builder.h"
+#include "planet/node_builder.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "selection.h"
+#include "view/selection.h"
 
 namespace {
 

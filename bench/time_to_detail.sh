@@ -4,5 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
-exec python3 bench/time_to_detail.py --viewer "$build/client/ostravel" \
+exec python3 bench/time_to_detail.py --viewer "$build/client/app/ostravel" \
   --rocktreed "$build/server/rocktreed" --runs "${TIME_TO_DETAIL_RUNS:-3}"

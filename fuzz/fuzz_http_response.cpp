@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "http.h"
+#include "net/http_client.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   http_t* h = http_internal_create(0, nullptr);

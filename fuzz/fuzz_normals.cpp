@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "rocktree_decoder.h"
+#include "tree/packed_decoders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);

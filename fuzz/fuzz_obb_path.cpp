@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "rocktree_decoder.h"
+#include "tree/packed_decoders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);

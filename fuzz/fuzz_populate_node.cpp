@@ -5,7 +5,7 @@
 #include <string>
 
 #include "message_input.h"
-#include "rocktree_ex.h"
+#include "tree/population.h"
 #include "test_messages.h"
 
 using namespace test_messages;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "request_parser.h"
+#include "http/request_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte may pick a well-formed prefix, so that the fuzzer spends

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rocktree_decoder.h"
+#include "tree/packed_decoders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);

@@ -9,20 +9,21 @@
 #include <string>
 #include <thread>
 
-// Eigen (through service.h) must come before httplib.h: clang rejects
+// Eigen (through http/routing.h) must come before httplib.h: clang rejects
 // Eigen's product kernels when httplib's system headers come first.
-#include "node_builder.h"
-#include "service.h"
+#include "planet/node_builder.h"
+#include "http/routing.h"
+#include "rocktreed_settings.h"
 
 #include <httplib.h>
 
 namespace {
 
 struct options_t {
-  int port = 8086;
-  std::string bind = "127.0.0.1";
+  int port = default_port;
+  std::string bind = default_bind_address;
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  long cache_mb = 256;
+  long cache_mb = default_cache_mb;
   bool quiet = false;
   std::string texture_formats = "jpg,crn";
   std::string relief = default_relief_path;
@@ -90,8 +91,8 @@ int main(int argc, char** argv) {
   const int threads = o.threads;
   server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server.set_tcp_nodelay(true);
-  server.set_keep_alive_max_count(10000);
-  server.set_payload_max_length(64 * 1024);
+  server.set_keep_alive_max_count(keep_alive_max_requests);
+  server.set_payload_max_length(max_request_payload_bytes);
   const bool quiet = o.quiet;
   server.set_pre_routing_handler([&service, quiet](const httplib::Request& req,
                                                    httplib::Response& res) {

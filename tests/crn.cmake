@@ -1,15 +1,5 @@
 # CRN textures: our decoder (client/crn, in ostravel_core) and rocktreed's
-# encoder. The encoder gets a small library of its own so that its tests and
-# benchmarks do not pull in the rest of the service.
-if(NOT TARGET crn_encoder)
-  find_library(SQUISH_LIBRARY squish REQUIRED)
-  add_library(crn_encoder STATIC ${PROJECT_SOURCE_DIR}/server/crn_encoder.cpp
-                                 ${PROJECT_SOURCE_DIR}/server/dxt1_encoder.cpp)
-  target_include_directories(crn_encoder PUBLIC ${PROJECT_SOURCE_DIR}/server)
-  target_compile_options(crn_encoder PRIVATE ${OSTRAVEL_WARNINGS})
-  target_link_libraries(crn_encoder PUBLIC ${SQUISH_LIBRARY})
-endif()
-
+# encoder (the crn_encoder library of server/planet).
 ostravel_test(test_crn test_crn.cpp test_crn_encoder.cpp LIBS crn_encoder LABELS crn)
 
 # Oracle tests against the crunch tool, fetched with npm at test time by a

@@ -1,4 +1,4 @@
-// The three worked examples of the CRN format notes (1x1, 3x5 and 17x33
+// The three worked examples of docs/crn-format.md (1x1, 3x5 and 17x33
 // pixels, one level each), as the crunch tool wrote them, in hex; shared by
 // the decoder tests and the fuzz target's seeds.
 #pragma once

@@ -2,7 +2,7 @@
 # (parser, cache, tree consistency through the viewer's population code) and
 # the real binary over a socket.
 if(TARGET rocktreed_core)
-  ostravel_test(test_encoder test_encoder.cpp LIBS rocktreed_core LABELS server)
+  ostravel_test(test_packed_encoders test_packed_encoders.cpp LIBS rocktreed_core LABELS server)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/test_rocktreed.cpp)
     ostravel_test(test_rocktreed test_rocktreed.cpp LIBS rocktreed_core LABELS server)
   endif()

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "camera.h"
+#include "view/camera.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Our CRN decoder: the worked examples of the format notes, the API's
+// Our CRN decoder: the worked examples of docs/crn-format.md, the API's
 // argument checks, and corrupt input (truncated, bit-flipped, random).
 #include <gtest/gtest.h>
 

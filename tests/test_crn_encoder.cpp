@@ -8,8 +8,8 @@
 
 #include "crn/crn.h"
 #include "crn/crn_decomp.h"
-#include "crn_encoder.h"
-#include "dxt1_encoder.h"
+#include "planet/crn_encoder.h"
+#include "planet/dxt1_encoder.h"
 #include "test_crn_images.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "crn/crn_decomp.h"
-#include "crn_encoder.h"
+#include "planet/crn_encoder.h"
 #include "test_crn_images.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "http.h"
-#include "planet.h"
-#include "rocktree_http.h"
+#include "net/http_client.h"
+#include "startup/planet_startup.h"
+#include "net/fetch.h"
 #include "script_server.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "threads.h"
+#include "net/thread_pool.h"
+#include "startup/process_objects.h"
 
 namespace {
 
@@ -89,4 +90,13 @@ TEST(ThreadPool, ThrowingTaskLeavesWorkerRunning) {
   EXPECT_THROW(bad.get(), std::runtime_error);
   auto good = p.enqueue([] { return 7; });
   EXPECT_EQ(good.get(), 7);
+}
+
+// The pools, the pose socket and the frame clock's first reading come to
+// life in this order whatever the link order, so that the first frame's
+// time spans the start-up and webpool is torn down before pool.
+TEST(ProcessObjects, ConstructedInStartUpOrder) {
+  EXPECT_EQ(processObjectsConstructionOrder(),
+            (std::vector<process_object>{process_object_decode_pool, process_object_download_pool,
+                                         process_object_pose_socket, process_object_frame_clock}));
 }

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
-#include "rocktree_ex.h"
+#include "tree/population.h"
 #include "test_messages.h"
 
 using namespace test_messages;
@@ -195,6 +196,16 @@ TEST_F(BulkFixture, AFaultAnywhereRejectsTheWholeMessage) {
        }},
       {"bulk.has_head_node_key() && bulk.head_node_key().has_epoch()",
        [](BulkMetadata& m) { m.mutable_head_node_key()->clear_epoch(); }},
+      // A texel size that is not a positive number passes every detail test.
+      {"meters_per_texel is finite and above 0",
+       [](BulkMetadata& m) { entry(m, "2", 0)->set_meters_per_texel(std::nanf("")); }},
+      {"meters_per_texel is finite and above 0",
+       [](BulkMetadata& m) { entry(m, "2", 0)->set_meters_per_texel(-1.0f); }},
+      {"meters_per_texel is finite and above 0",
+       [](BulkMetadata& m) {
+         m.set_meters_per_texel(1, INFINITY);  // level 2, from the bulk's table
+         entry(m, "22", 0);
+       }},
   };
   for (const fault_t& f : faults) {
     SCOPED_TRACE(f.check);
@@ -373,10 +384,40 @@ TEST_F(NodeFixture, TexturesMustBeThreeComponentsOfTheAnnouncedSize) {
 }
 
 TEST_F(NodeFixture, UndecodableImagesAreRejected) {
-  expectRejected(message("not an image at all"), "pixels != NULL");
-  node->setStartedDownloading();
-  // A JPEG cut after its header: neither decoder can give pixels.
+  // A JPEG cut after its header: no pixels.
   expectRejected(message(jpeg256().substr(0, 200)), "pixels != NULL");
+  // Only JPEG, PNG and BMP are decoded: a well-formed 2 x 2 PNM is refused
+  // like any other data of no known image format.
+  const std::string unsupported = "unsupported texture format: 1 (data is not JPEG, PNG or BMP)";
+  for (const std::string& data : {std::string("not an image at all"),
+                                  std::string("P6\n2 2\n255\n") + std::string(12, '\x80')}) {
+    node->setStartedDownloading();
+    expectRejected(message(data, Texture_Format_JPG, 2, 2), unsupported);
+  }
+}
+
+// The decoded textures of all nodes share one budget: a node that would
+// take the total over it is refused before anything is decoded, and what a
+// released node held can be taken again.
+TEST_F(NodeFixture, DecodedTexturesOfAllNodesStayWithinTheBudget) {
+  const size_t one_texture = 256 * 256 * 3;
+  const size_t saved = decoded_texture_budget.exchange(decodedTextureBytes() + one_texture + 100);
+  node_t other{};
+  other.can_have_data = true;  // no parent: the fixture counts its bulk's busy children
+  other.request.mutable_node_key()->set_path("0124");
+  other.setNotDownloadedYet();
+  other.setStartedDownloading();
+  ASSERT_TRUE(populateNode(&other, std::make_unique<NodeData>(message())));
+  EXPECT_EQ(other.decoded_texture_bytes, one_texture);
+
+  expectRejected(message(), "decoded texture bytes of all nodes stay within the texture budget");
+
+  dropNodeContents(&other);
+  other.setDeleted();
+  node->setStartedDownloading();
+  EXPECT_TRUE(populate(message()));
+  dropNodeContents(node);
+  decoded_texture_budget = saved;
 }
 
 // Garbage carries no readable CRN header, so whatever the CRN decoder is,

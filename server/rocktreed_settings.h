@@ -1,0 +1,57 @@
+// Every tunable of rocktreed and of the planet it serves, with its default
+// and why it has that value. Header only; the code that uses a value names
+// it from here and nowhere else defines one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// --- Service ---------------------------------------------------------------
+
+constexpr int default_port = 8086;                  // the viewer's built-in service address
+constexpr const char* default_bind_address = "127.0.0.1";  // loopback: nothing is exposed unasked
+constexpr long default_cache_mb = 256;              // answers of a long flight fit; small next to a desktop's memory
+// Of --cache-mb, the share the response cache itself may hold: the builds in
+// flight (a few hundred KB per thread) and the allocator's slack come out
+// of the same memory.
+constexpr size_t cache_share_num = 3, cache_share_den = 4;
+// The largest request body read (requests are GETs; anything big is hostile).
+constexpr size_t max_request_payload_bytes = 64 * 1024;
+// Requests one kept-alive connection may carry: a viewer's whole flight.
+constexpr int keep_alive_max_requests = 10000;
+
+// --- Input data ------------------------------------------------------------
+
+constexpr const char* default_relief_path = "/usr/share/ferret-vis/data/etopo5.cdf";
+constexpr const char* default_imagery_path = "/usr/share/xplanet/images/earth.jpg";
+// Relief samples are clamped to this range: below the deepest trench and
+// above the highest peak is a broken file, not terrain.
+constexpr float relief_floor_metres = -12000;
+constexpr float relief_ceiling_metres = 9000;
+
+// --- Planet ----------------------------------------------------------------
+
+constexpr double planet_radius = 6371010.0;  // the viewer's sphere, metres
+constexpr int max_node_level = 20;           // about 30 m per node side at the deepest level
+// Sea-only nodes from this level on are leaves: flat water needs no more detail.
+constexpr int first_sea_leaf_level = 12;
+// Epochs of the one version of the planet this service has. A request that
+// names another epoch asks for data we do not have: 404.
+constexpr uint32_t planet_epoch = 1001;
+constexpr uint32_t planet_imagery_epoch = 1001;
+
+// --- Node building ---------------------------------------------------------
+
+constexpr int texture_size = 256;  // texels per node side: what the viewer's detail rule expects
+constexpr int jpeg_quality = 85;   // no visible blocks at a third of the size of quality 95
+constexpr int mesh_cells = 16;     // cells per node side, 8 per child quadrant
+constexpr int shading_cells = 32;  // cells of the height grid the texture is shaded from
+
+// --- Fractal detail --------------------------------------------------------
+
+// The first octave's wavelength, just below ETOPO5's 9 km: detail starts
+// where the data ends.
+constexpr double detail_first_wavelength = 8000.0;
+constexpr double detail_gain = 0.55;     // amplitude per octave: rough but not noisy
+constexpr int detail_max_octaves = 14;   // down to about 0.5 m, below the deepest node's texel
+constexpr double detail_metres = 220.0;  // the full amplitude, reached in mountains
