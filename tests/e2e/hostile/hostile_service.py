@@ -22,7 +22,7 @@ import pbwire
 PATH_RE = re.compile(r"^/rt/earth/(PlanetoidMetadata|BulkMetadata|NodeData)(?:/pb=!1m2!1s([0-7]*)!)?")
 
 MODES = ("good", "truncated", "random", "badbox", "duppaths", "hugestrip", "badtexture",
-         "notfound", "hang", "drip", "garbage", "dies")
+         "notfound", "hang", "drip", "garbage", "dies", "silent")
 
 HOLD_MAX_S = 45          # a held connection is released after this, at the latest
 MAX_CONNECTIONS = 64     # more than the viewer's eight downloads, fewer than a flood
@@ -248,7 +248,22 @@ class hostile_service_t:
             return lambda c: garbage(c, raw, self.stopping)
         if mode == "dies":
             return lambda c: reset(c)
+        if mode == "silent":
+            return lambda c: self.silence(c)
         return None
+
+    def silence(self, conn):
+        """The request read, then nothing at all until the viewer closes."""
+        conn.settimeout(0.5)
+        while not self.stopping.is_set():
+            try:
+                if conn.recv(1024) == b"":
+                    break
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+        reset(conn)
 
     def hold(self, conn, body):
         """Half an answer, then silence on an open connection."""
