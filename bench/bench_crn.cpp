@@ -20,7 +20,11 @@
 
 #include "crn/crn_decomp.h"
 #include "planet/crn_encoder.h"
+#include "planet/dxt1_encoder.h"
 #include "test_crn_images.h"
+#ifdef CRN_BENCH_SQUISH
+#include <squish.h>
+#endif
 #ifdef CRN_BENCH_NODES
 #include "planet/node_builder.h"
 #include "rocktree.pb.h"
@@ -146,6 +150,50 @@ void BM_EncodeJpeg256(benchmark::State& state) {
   state.counters["out_bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_EncodeJpeg256)->Unit(benchmark::kMillisecond);
+
+// The two steps of the CRN encode. DXT1: stb_dxt (rocktreed's) against
+// libsquish's fastest fit (range fit), each with its mean error in levels
+// of 0..255 per channel; packing: the blocks to a CRN file.
+void BM_Dxt1Stb256(benchmark::State& state) {
+  const image_t& im = photo256();
+  std::vector<uint8_t> blocks;
+  for (auto _ : state) blocks = compressDxt1(im.rgb.data(), 256, 256);
+  double mean = 0;
+  int worst = 0;
+  dxt1Error(blocks, im, &mean, &worst);
+  state.counters["mean_error"] = mean;
+}
+BENCHMARK(BM_Dxt1Stb256)->Unit(benchmark::kMicrosecond);
+
+#ifdef CRN_BENCH_SQUISH
+void BM_Dxt1SquishRangeFit256(benchmark::State& state) {
+  const image_t& im = photo256();
+  std::vector<uint8_t> blocks(64 * 64 * 8);
+  uint8_t rgba[64];
+  for (auto _ : state)
+    for (int b = 0; b < 64 * 64; ++b) {
+      for (int p = 0; p < 16; ++p) {
+        const uint8_t* src = &im.rgb[((4 * (b / 64) + p / 4) * 256 + 4 * (b % 64) + p % 4) * 3];
+        rgba[4 * p] = src[0], rgba[4 * p + 1] = src[1], rgba[4 * p + 2] = src[2], rgba[4 * p + 3] = 255;
+      }
+      squish::Compress(rgba, &blocks[b * 8], squish::kDxt1 | squish::kColourRangeFit);
+    }
+  double mean = 0;
+  int worst = 0;
+  dxt1Error(blocks, im, &mean, &worst);
+  state.counters["mean_error"] = mean;
+}
+BENCHMARK(BM_Dxt1SquishRangeFit256)->Unit(benchmark::kMicrosecond);
+#endif
+
+void BM_PackCrn256(benchmark::State& state) {
+  const image_t& im = photo256();
+  const std::vector<uint8_t> blocks = compressDxt1(im.rgb.data(), 256, 256);
+  size_t bytes = 0;
+  for (auto _ : state) bytes = packCrnDxt1(blocks.data(), 256, 256).size();
+  state.counters["out_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_PackCrn256)->Unit(benchmark::kMicrosecond);
 
 #ifdef CRN_BENCH_NODES
 const terrain_t* terrain() {

@@ -1,4 +1,5 @@
-# CRN decode against the crunch tool and memcpy; CRN encode against JPEG;
+# CRN decode against the crunch tool and memcpy; CRN encode against JPEG
+# and its two steps (DXT1 with stb_dxt and libsquish, packing);
 # with rocktreed's core, node builds in both texture formats.
 if(TARGET rocktreed_core)
   ostravel_bench(bench_crn ${CMAKE_CURRENT_SOURCE_DIR}/bench_crn.cpp LIBS rocktreed_core)
@@ -15,5 +16,12 @@ if(TARGET bench_crn)
     CRN_BENCH_DIR="${CMAKE_BINARY_DIR}/crn_bench")
   if(CRN_BENCH_NODES)
     target_compile_definitions(bench_crn PRIVATE CRN_BENCH_NODES)
+  endif()
+  # libsquish: the DXT1 encoder rocktreed used before stb_dxt, kept as the
+  # comparison.
+  find_library(SQUISH_LIBRARY squish)
+  if(SQUISH_LIBRARY)
+    target_compile_definitions(bench_crn PRIVATE CRN_BENCH_SQUISH)
+    target_link_libraries(bench_crn PRIVATE ${SQUISH_LIBRARY})
   endif()
 endif()

@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <queue>
-#include <unordered_map>
 #include <vector>
 
 #include "planet/dxt1_encoder.h"
@@ -20,21 +18,22 @@ namespace {
 constexpr uint32_t max_palette_entries = 8192;
 constexpr uint32_t header_bytes = 74;  // fixed part plus one level offset
 
-// MSB-first bit string, the order every CRN segment is read in.
+// MSB-first bit string, the order every CRN segment is read in. Whole
+// values go into a 64-bit accumulator and leave it a byte at a time: bit by
+// bit, writing was a fifth of the packing's time.
 struct bit_writer_t {
   std::string bytes;
-  uint32_t acc = 0;
-  int count = 0;
+  uint64_t acc = 0;
+  int count = 0;  // pending bits in acc, below 8 between calls
 };
 
-void putBits(bit_writer_t& bw, uint32_t value, int n) {
-  for (int i = n - 1; i >= 0; --i) {
-    bw.acc = (bw.acc << 1) | ((value >> i) & 1);
-    if (++bw.count == 8) {
-      bw.bytes.push_back(static_cast<char>(bw.acc));
-      bw.acc = 0;
-      bw.count = 0;
-    }
+// n <= 32.
+inline void putBits(bit_writer_t& bw, uint32_t value, int n) {
+  bw.acc = (bw.acc << n) | (value & ((uint64_t{1} << n) - 1));
+  bw.count += n;
+  while (bw.count >= 8) {
+    bw.count -= 8;
+    bw.bytes.push_back(static_cast<char>(bw.acc >> bw.count));
   }
 }
 
@@ -46,49 +45,57 @@ std::string finishBits(bit_writer_t& bw) {
 
 // Huffman code lengths limited to max_len. When the optimal code is too
 // deep the frequencies are halved (keeping every used symbol) and the code
-// rebuilt; this converges quickly and costs little in code length.
+// rebuilt; this converges quickly and costs little in code length. The code
+// is built with two queues over the symbols sorted by frequency (ties by
+// symbol, so the result is deterministic): linear after the sort, where a
+// heap cost a tenth of the packing's time on 256x256 textures.
 std::vector<uint8_t> codeLengths(std::vector<uint32_t> freq, int max_len) {
   const size_t n = freq.size();
   std::vector<uint8_t> lengths(n, 0);
+  std::vector<uint32_t> used;
+  for (size_t s = 0; s < n; ++s)
+    if (freq[s]) used.push_back(static_cast<uint32_t>(s));
+  if (used.empty()) return lengths;
+  if (used.size() == 1) {
+    lengths[used[0]] = 1;  // a lone symbol still needs a one-bit codeword
+    return lengths;
+  }
+  const size_t leaves = used.size();
+  // Nodes 0..leaves-1 are the sorted leaves, then the merged nodes in the
+  // order they are made (their weights never decrease).
+  std::vector<uint64_t> weight(2 * leaves - 1);
+  std::vector<uint32_t> parent(2 * leaves - 1);
+  std::vector<uint32_t> depth(2 * leaves - 1);
   for (;;) {
-    std::vector<size_t> used;
-    for (size_t s = 0; s < n; ++s)
-      if (freq[s]) used.push_back(s);
-    if (used.empty()) return lengths;
-    if (used.size() == 1) {
-      lengths[used[0]] = 1;  // a lone symbol still needs a one-bit codeword
+    std::sort(used.begin(), used.end(), [&](uint32_t a, uint32_t b) {
+      return freq[a] != freq[b] ? freq[a] < freq[b] : a < b;
+    });
+    for (size_t i = 0; i < leaves; ++i) weight[i] = freq[used[i]];
+    size_t next_leaf = 0, next_merged = leaves, made = leaves;
+    auto take = [&]() -> size_t {
+      // A leaf wins ties: shallower trees for the same total length.
+      if (next_leaf < leaves && (next_merged == made || weight[next_leaf] <= weight[next_merged]))
+        return next_leaf++;
+      return next_merged++;
+    };
+    while (made < 2 * leaves - 1) {
+      const size_t a = take(), b = take();
+      weight[made] = weight[a] + weight[b];
+      parent[a] = parent[b] = static_cast<uint32_t>(made);
+      ++made;
+    }
+    // Parents come after their children: one pass from the root down.
+    uint32_t deepest = 0;
+    depth[made - 1] = 0;
+    for (size_t i = made - 1; i-- > 0;) {
+      depth[i] = depth[parent[i]] + 1;
+      if (i < leaves) deepest = std::max(deepest, depth[i]);
+    }
+    if (deepest <= static_cast<uint32_t>(max_len)) {
+      for (size_t i = 0; i < leaves; ++i) lengths[used[i]] = static_cast<uint8_t>(depth[i]);
       return lengths;
     }
-    // Nodes 0..used-1 are leaves; parents follow. Ties go to the lower index
-    // so that the result is deterministic.
-    std::vector<uint64_t> weight;
-    std::vector<int> parent(2 * used.size(), -1);
-    using item_t = std::pair<uint64_t, size_t>;
-    std::priority_queue<item_t, std::vector<item_t>, std::greater<item_t>> heap;
-    for (size_t i = 0; i < used.size(); ++i) {
-      weight.push_back(freq[used[i]]);
-      heap.push({weight[i], i});
-    }
-    while (heap.size() > 1) {
-      auto [wa, a] = heap.top();
-      heap.pop();
-      auto [wb, b] = heap.top();
-      heap.pop();
-      size_t node = weight.size();
-      weight.push_back(wa + wb);
-      parent[a] = parent[b] = static_cast<int>(node);
-      heap.push({wa + wb, node});
-    }
-    int deepest = 0;
-    for (size_t i = 0; i < used.size(); ++i) {
-      int depth = 0;
-      for (int p = parent[i]; p >= 0; p = parent[p]) ++depth;
-      lengths[used[i]] = static_cast<uint8_t>(depth);
-      deepest = std::max(deepest, depth);
-    }
-    if (deepest <= max_len) return lengths;
-    for (uint32_t& f : freq)
-      if (f) f = std::max(1u, f >> 1);
+    for (uint32_t s : used) freq[s] = std::max(1u, freq[s] >> 1);
   }
 }
 
@@ -187,12 +194,24 @@ huffman_code_t writeModel(bit_writer_t& bw, const std::vector<uint32_t>& freq) {
   return code;
 }
 
+// CRC-16 (polynomial 0x1021) a byte at a time through a table: bit by bit
+// it took as long as the rest of the packing.
+struct crc16_table_t {
+  uint16_t t[256];
+  constexpr crc16_table_t() : t() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t crc = i << 8;
+      for (int b = 0; b < 8; ++b) crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
+      t[i] = static_cast<uint16_t>(crc);
+    }
+  }
+};
+constexpr crc16_table_t crc16_table;
+
 uint16_t crc16(const std::string& s, size_t from, size_t to) {
   uint32_t crc = 0xFFFF;
-  for (size_t i = from; i < to; ++i) {
-    crc ^= static_cast<uint32_t>(static_cast<uint8_t>(s[i])) << 8;
-    for (int b = 0; b < 8; ++b) crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
-  }
+  for (size_t i = from; i < to; ++i)
+    crc = ((crc << 8) ^ crc16_table.t[((crc >> 8) ^ static_cast<uint8_t>(s[i])) & 0xFF]) & 0xFFFF;
   return static_cast<uint16_t>(crc ^ 0xFFFF);
 }
 
@@ -204,16 +223,31 @@ uint32_t readLe32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// Palette of distinct words in order of first appearance.
+// Palette of distinct words in order of first appearance, indexed by an
+// open-addressing table twice the largest palette (a node hash map per word
+// cost a fifth of the packing). Past max_palette_entries it refuses words.
 struct palette_t {
+  static constexpr uint32_t slots = 2 * max_palette_entries;  // a power of two
   std::vector<uint32_t> entries;
-  std::unordered_map<uint32_t, uint32_t> index;
+  std::vector<uint32_t> table = std::vector<uint32_t>(slots, 0);  // entry index + 1; 0 = empty
 };
 
-uint32_t addToPalette(palette_t& p, uint32_t word) {
-  auto [it, inserted] = p.index.try_emplace(word, static_cast<uint32_t>(p.entries.size()));
-  if (inserted) p.entries.push_back(word);
-  return it->second;
+// The word's index, or false when the palette is full.
+bool addToPalette(palette_t& p, uint32_t word, uint32_t* index) {
+  for (uint32_t slot = (word * 0x9E3779B1u) >> 18;; slot = (slot + 1) & (palette_t::slots - 1)) {
+    const uint32_t e = p.table[slot];
+    if (e == 0) {
+      if (p.entries.size() >= max_palette_entries) return false;
+      p.entries.push_back(word);
+      p.table[slot] = static_cast<uint32_t>(p.entries.size());
+      *index = p.table[slot] - 1;
+      return true;
+    }
+    if (p.entries[e - 1] == word) {
+      *index = e - 1;
+      return true;
+    }
+  }
 }
 
 constexpr uint8_t tile_count[8] = {1, 2, 2, 3, 3, 3, 3, 4};
@@ -281,7 +315,12 @@ std::string selectorSegment(const std::vector<uint32_t>& entries) {
 
 std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
   if (rgb == nullptr || width < 1 || height < 1 || width > 4096 || height > 4096) return {};
-  const std::vector<uint8_t> blocks = compressDxt1(rgb, width, height);
+  return packCrnDxt1(compressDxt1(rgb, width, height).data(), width, height);
+}
+
+std::string packCrnDxt1(const uint8_t* blocks_data, int width, int height) {
+  if (blocks_data == nullptr || width < 1 || height < 1 || width > 4096 || height > 4096) return {};
+  const uint8_t* blocks = blocks_data;
   const int bx = (width + 3) / 4, by = (height + 3) / 4;
   const int cx = (bx + 1) / 2, cy = (by + 1) / 2;
 
@@ -299,8 +338,11 @@ std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
       for (int b = 0; b < 4; ++b) {
         const int X = std::min(2 * x + (b & 1), bx - 1), Y = std::min(2 * y + (b >> 1), by - 1);
         const uint8_t* block = &blocks[(static_cast<size_t>(Y) * bx + X) * 8];
-        ep[b] = addToPalette(endpoints, readLe32(block));
-        c.selectors[b] = addToPalette(selectors, readLe32(block + 4));
+        // Beyond max_palette_entries the palettes would need quantising,
+        // which we do not do.
+        if (!addToPalette(endpoints, readLe32(block), &ep[b]) ||
+            !addToPalette(selectors, readLe32(block + 4), &c.selectors[b]))
+          return {};
       }
       // Encodings are numbered by tile count: the first that fits shares most.
       for (uint8_t e = 0; e < 8; ++e) {
@@ -325,8 +367,8 @@ std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
     }
   const uint32_t num_ep = static_cast<uint32_t>(endpoints.entries.size());
   const uint32_t num_sel = static_cast<uint32_t>(selectors.entries.size());
-  // Beyond this the palettes would need quantising, which we do not do.
-  if (num_ep > max_palette_entries || num_sel > max_palette_entries) return {};
+  // Palette index deltas modulo the palette size.
+  auto delta = [](uint32_t to, uint32_t from, uint32_t size) { return to >= from ? to - from : to + size - from; };
 
   // Symbol frequencies of the level first; the models precede the level.
   std::vector<uint32_t> enc_freq(512, 0), ep_freq(num_ep, 0), sel_freq(num_sel, 0);
@@ -341,11 +383,11 @@ std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
     uint32_t ep_prev = 0, sel_prev = 0;
     for (const chunk_t& c : chunks) {
       for (int t = 0; t < tile_count[c.encoding]; ++t) {
-        ++ep_freq[(c.tiles[t] + num_ep - ep_prev) % num_ep];
+        ++ep_freq[delta(c.tiles[t], ep_prev, num_ep)];
         ep_prev = c.tiles[t];
       }
       for (int b = 0; b < 4; ++b) {
-        ++sel_freq[(c.selectors[b] + num_sel - sel_prev) % num_sel];
+        ++sel_freq[delta(c.selectors[b], sel_prev, num_sel)];
         sel_prev = c.selectors[b];
       }
     }
@@ -364,11 +406,11 @@ std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height) {
       if (k % 3 == 0) putSymbol(level, enc_code, enc_symbols[k / 3]);
       const chunk_t& c = chunks[k];
       for (int t = 0; t < tile_count[c.encoding]; ++t) {
-        putSymbol(level, ep_code, (c.tiles[t] + num_ep - ep_prev) % num_ep);
+        putSymbol(level, ep_code, delta(c.tiles[t], ep_prev, num_ep));
         ep_prev = c.tiles[t];
       }
       for (int b = 0; b < 4; ++b) {
-        putSymbol(level, sel_code, (c.selectors[b] + num_sel - sel_prev) % num_sel);
+        putSymbol(level, sel_code, delta(c.selectors[b], sel_prev, num_sel));
         sel_prev = c.selectors[b];
       }
     }

