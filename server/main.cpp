@@ -12,6 +12,7 @@
 // Eigen (through http/routing.h) must come before httplib.h: clang rejects
 // Eigen's product kernels when httplib's system headers come first.
 #include "planet/node_builder.h"
+#include "http/caching_headers.h"
 #include "http/routing.h"
 #include "rocktreed_settings.h"
 
@@ -98,25 +99,30 @@ int main(int argc, char** argv) {
                                                    httplib::Response& res) {
     const auto start = std::chrono::steady_clock::now();
     size_t bytes = 0;
-    if (req.method != "GET") {
+    // HEAD is a GET without the body (the HTTP library leaves it out).
+    if (req.method != "GET" && req.method != "HEAD") {
+      countRequest(service.metrics, answer_kind_other, 405);
       res.status = 405;
-      res.set_header("Allow", "GET");
+      res.set_header("Allow", "GET, HEAD");
+      res.set_header("Cache-Control", cache_control_no_store);
       res.set_content("only GET\n", "text/plain");
       bytes = res.body.size();
     } else {
-      service_response_t answer = answerGet(service, req.target);
+      service_response_t answer = answerGet(service, req.target, req.get_header_value("If-None-Match"));
       res.status = answer.status;
       bytes = answer.body->size();
-      if (answer.status == 200) {
+      res.set_header("Cache-Control", answer.cache_control);
+      if (!answer.etag.empty()) res.set_header("ETag", answer.etag);
+      if (answer.status == 200 && !answer.body->empty()) {
         // Hand the cached bytes to the writer without copying them.
         ResponseCache::body_t body = answer.body;
         res.set_content_provider(
-            body->size(), "application/octet-stream",
+            body->size(), answer.content_type,
             [body](size_t offset, size_t length, httplib::DataSink& sink) {
               return sink.write(body->data() + offset, length);
             });
-      } else {
-        res.set_content(*answer.body, "text/plain");
+      } else if (answer.status != 304) {
+        res.set_content(*answer.body, answer.content_type);
       }
     }
     if (!quiet) {

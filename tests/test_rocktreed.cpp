@@ -12,6 +12,7 @@
 #include "http/request_parser.h"
 #include "tree/population.h"
 #include "net/retrieval.h"
+#include "http/caching_headers.h"
 #include "http/routing.h"
 
 namespace {
@@ -28,11 +29,10 @@ service_t* planet() {
 }
 
 std::string bulkTarget(const std::string& path, uint32_t epoch = planet_epoch) {
-  return "/rt/earth/BulkMetadata/pb=!1m2!1s" + path + "!2u" + std::to_string(epoch);
+  return std::string(request_base) + bulkRequestPath(path, epoch);
 }
 std::string nodeTarget(const std::string& path, int format = 1, uint32_t epoch = planet_epoch) {
-  return "/rt/earth/NodeData/pb=!1m2!1s" + path + "!2u" + std::to_string(epoch) + "!2e" +
-         std::to_string(format) + "!4b0";
+  return std::string(request_base) + nodeRequestPath(path, epoch, static_cast<uint32_t>(format));
 }
 
 std::string pathAt(double lat, double lon, int level) {
@@ -59,6 +59,10 @@ TEST(RequestParser, AcceptsTheThreeForms) {
   ASSERT_EQ(r.kind, request_kind_node);
   EXPECT_TRUE(r.has_imagery_epoch);
   EXPECT_EQ(r.imagery_epoch, 12u);
+  // The paths the export names its files by are the viewer's.
+  EXPECT_EQ(planetoidRequestPath(), "PlanetoidMetadata");
+  EXPECT_EQ(bulkRequestPath("0213", 1001), "BulkMetadata/pb=!1m2!1s0213!2u1001");
+  EXPECT_EQ(nodeRequestPath("02131", 1001, 6), "NodeData/pb=!1m2!1s02131!2u1001!2e6!4b0");
 }
 
 TEST(RequestParser, RejectsEveryMalformedForm) {
@@ -113,6 +117,62 @@ TEST(Service, WellFormedRequestsForWhatDoesNotExistGet404) {
   EXPECT_TRUE(nodeIsLeaf(s.terrain, pacific.substr(0, 12)));
   EXPECT_EQ(answerGet(s, nodeTarget(pacific.substr(0, 12))).status, 200);
   EXPECT_EQ(answerGet(s, nodeTarget(pacific)).status, 404);
+}
+
+// --- HTTP caching and metrics ------------------------------------------------------
+
+TEST(CachingHeaders, IfNoneMatchMatchesOnlyAWellFormedListNamingTheTag) {
+  const std::string tag = entityTag("some bytes");
+  ASSERT_EQ(tag.size(), 18u);
+  EXPECT_EQ(tag, entityTag(std::string("some bytes")));
+  EXPECT_NE(tag, entityTag("some bytez"));
+  const std::string hits[] = {tag, "*", " * ", "W/" + tag, "\"a\", " + tag, "\"a\",W/" + tag + " ,",
+                              ", ," + tag, "\t" + tag + "\t"};
+  for (const std::string& h : hits) EXPECT_TRUE(ifNoneMatchHits(h, tag)) << h;
+  const std::string misses[] = {"", " ", "*,*", "**", tag.substr(1), tag.substr(0, 17), "w/" + tag,
+                                "W/W/" + tag, tag + "x", "\"a\" \"b\", " + tag, "\"a\x7f\", " + tag,
+                                "\"\", " + tag.substr(1), std::string(10000, '"'), std::string(10000, ','),
+                                std::string("\"\0\", ", 5) + tag, entityTag("other")};
+  for (const std::string& h : misses) EXPECT_FALSE(ifNoneMatchHits(h, tag)) << h;
+}
+
+TEST(Service, AnswersAreTaggedRevalidatedAndCounted) {
+  service_t& s = *planet();
+  const std::string node = nodeTarget(pathAt(43.3, 5.4, 11));
+  const uint64_t built = s.metrics.node_builds.count, misses = s.metrics.cache_misses, hits = s.metrics.cache_hits;
+  const uint64_t ok = requestCount(s.metrics, answer_kind_node, 200);
+  const service_response_t full = answerGet(s, node);
+  ASSERT_EQ(full.status, 200);
+  EXPECT_STREQ(full.cache_control, cache_control_immutable);
+  EXPECT_STREQ(full.content_type, "application/octet-stream");
+  EXPECT_EQ(full.etag, entityTag(*full.body));
+  const service_response_t again = answerGet(s, node, "\"0000000000000000\", " + full.etag);
+  EXPECT_EQ(again.status, 304);
+  EXPECT_TRUE(again.body->empty());
+  EXPECT_EQ(again.etag, full.etag);
+  EXPECT_EQ(answerGet(s, node, "\"0000000000000000\"").status, 200);  // another tag: the bytes
+  EXPECT_EQ(requestCount(s.metrics, answer_kind_node, 200), ok + 2);
+  EXPECT_EQ(requestCount(s.metrics, answer_kind_node, 304), 1u);
+  EXPECT_EQ(s.metrics.node_builds.count, built + 1);
+  EXPECT_EQ(s.metrics.cache_misses, misses + 1);
+  EXPECT_EQ(s.metrics.cache_hits, hits + 2);
+  // Errors are about this moment: never kept, never tagged.
+  for (const std::string& bad : {nodeTarget("34"), std::string("/rt/earth/x")}) {
+    const service_response_t r = answerGet(s, bad, "*");
+    EXPECT_GE(r.status, 400) << bad;
+    EXPECT_STREQ(r.cache_control, cache_control_no_store) << bad;
+    EXPECT_TRUE(r.etag.empty()) << bad;
+  }
+  const service_response_t m = answerGet(s, "/metrics", "*");
+  ASSERT_EQ(m.status, 200);
+  EXPECT_STREQ(m.cache_control, cache_control_no_store);
+  EXPECT_NE(m.body->find("rocktreed_requests_total{kind=\"node\",status=\"304\"} 1\n"), std::string::npos) << *m.body;
+  EXPECT_NE(m.body->find("rocktreed_requests_total{kind=\"other\",status=\"400\"} "), std::string::npos);
+  EXPECT_NE(m.body->find("rocktreed_build_seconds_count{kind=\"node\"} " + std::to_string(built + 1) + "\n"),
+            std::string::npos);
+  EXPECT_NE(m.body->find("rocktreed_build_seconds_bucket{kind=\"node\",le=\"+Inf\"} " +
+                         std::to_string(built + 1) + "\n"),
+            std::string::npos);
 }
 
 // --- cache and determinism ------------------------------------------------------

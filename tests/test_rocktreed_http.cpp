@@ -82,6 +82,7 @@ class RocktreedProcess {
 struct http_result_t {
   bool closed_by_server = false;
   int status = 0;
+  std::string head;  // status line and headers
   std::string body;
 };
 
@@ -115,6 +116,7 @@ http_result_t exchange(int port, const std::string& request) {
   const size_t head_end = raw.find("\r\n\r\n");
   if (raw.rfind("HTTP/1.", 0) == 0 && head_end != std::string::npos) {
     r.status = std::atoi(raw.c_str() + 9);
+    r.head = raw.substr(0, head_end + 2);
     r.body = raw.substr(head_end + 4);
   }
   return r;
@@ -166,6 +168,45 @@ TEST(RocktreedBinary, ServesHttp10AndClosesTheConnection) {
   // And the server is still there.
   r = exchange(server.port(), get10(server.port(), "/rt/earth/PlanetoidMetadata"));
   EXPECT_EQ(r.status, 200);
+}
+
+// The value of a header in a response head ("" when absent).
+std::string header(const std::string& head, const std::string& name) {
+  const size_t at = head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "";
+  const size_t from = at + name.size() + 4;
+  return head.substr(from, head.find("\r\n", from) - from);
+}
+
+TEST(RocktreedBinary, TagsAnswersForCachesAndRevalidatesThem) {
+  RocktreedProcess server;
+  ASSERT_GT(server.port(), 0) << "startup line: " << server.startupLine();
+  const std::string node = "/rt/earth/NodeData/pb=!1m2!1s3003!2u" + std::to_string(planet_epoch) + "!2e6!4b0";
+  const std::string host = "Host: 127.0.0.1\r\n";
+  http_result_t r = exchange(server.port(), "GET " + node + " HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(header(r.head, "Cache-Control"), "public, max-age=31536000, immutable");
+  EXPECT_EQ(header(r.head, "Content-Type"), "application/octet-stream");
+  const std::string etag = header(r.head, "ETag");
+  ASSERT_EQ(etag.size(), 18u) << r.head;
+  // A cache that holds the answer asks again with its tag (HTTP/1.0 as the
+  // viewer speaks, weak form as some proxies send it): 304, no body.
+  r = exchange(server.port(), "GET " + node + " HTTP/1.0\r\nIf-None-Match: W/" + etag + "\r\n\r\n");
+  EXPECT_EQ(r.status, 304);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_EQ(header(r.head, "ETag"), etag);
+  r = exchange(server.port(), "GET " + node + " HTTP/1.0\r\nIf-None-Match: \"" + std::string(4000, 'x') + "\r\n\r\n");
+  EXPECT_EQ(r.status, 200);  // a broken list is no match
+  r = exchange(server.port(), get10(server.port(), "/rt/earth/NodeData/pb=!1m2!1s3992!2u1!2e1!4b0"));
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(header(r.head, "Cache-Control"), "no-store");
+  EXPECT_EQ(header(r.head, "ETag"), "");
+  r = exchange(server.port(), get10(server.port(), "/metrics"));
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(header(r.head, "Cache-Control"), "no-store");
+  EXPECT_NE(r.body.find("rocktreed_requests_total{kind=\"node\",status=\"304\"} 1\n"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("rocktreed_requests_total{kind=\"node\",status=\"200\"} 2\n"), std::string::npos);
+  EXPECT_NE(r.body.find("rocktreed_cache_hits_total 2\n"), std::string::npos);
 }
 
 }  // namespace

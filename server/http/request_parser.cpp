@@ -2,8 +2,6 @@
 
 namespace {
 
-constexpr std::string_view base = "/rt/earth/";
-
 bool consume(std::string_view& s, std::string_view prefix) {
   if (s.substr(0, prefix.size()) != prefix) return false;
   s.remove_prefix(prefix.size());
@@ -40,7 +38,7 @@ bool consumePath(std::string_view& s, std::string* out) {
 parsed_request_t parseRequestTarget(std::string_view target) {
   parsed_request_t r;
   std::string_view s = target;
-  if (!consume(s, base)) return r;
+  if (!consume(s, request_base)) return r;
   if (s == "PlanetoidMetadata") {
     r.kind = request_kind_planetoid;
     return r;
@@ -63,4 +61,15 @@ parsed_request_t parseRequestTarget(std::string_view target) {
   if (s != "!4b0") return r;
   r.kind = request_kind_node;
   return r;
+}
+
+std::string planetoidRequestPath() { return "PlanetoidMetadata"; }
+
+std::string bulkRequestPath(const std::string& path, uint32_t epoch) {
+  return "BulkMetadata/pb=!1m2!1s" + path + "!2u" + std::to_string(epoch);
+}
+
+std::string nodeRequestPath(const std::string& path, uint32_t epoch, uint32_t texture_format) {
+  return "NodeData/pb=!1m2!1s" + path + "!2u" + std::to_string(epoch) + "!2e" +
+         std::to_string(texture_format) + "!4b0";
 }

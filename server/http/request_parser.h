@@ -26,5 +26,16 @@ struct parsed_request_t {
 // Longer paths than any client sends (the viewer's keys stay below 30).
 constexpr size_t max_request_path_length = 32;
 
+// Where every request path lives on the service.
+constexpr std::string_view request_base = "/rt/earth/";
+
 // Parses a request target such as "/rt/earth/NodeData/pb=!1m2!1s0213!2u1!2e1!4b0".
 parsed_request_t parseRequestTarget(std::string_view target);
+
+// The request paths (below request_base) the viewer asks for, in the form
+// the parser accepts: "PlanetoidMetadata", "BulkMetadata/pb=!1m2!1sPATH!2uEPOCH"
+// and "NodeData/pb=!1m2!1sPATH!2uEPOCH!2eFORMAT!4b0" (no imagery epoch: the
+// planet's bulks do not ask for one).
+std::string planetoidRequestPath();
+std::string bulkRequestPath(const std::string& path, uint32_t epoch);
+std::string nodeRequestPath(const std::string& path, uint32_t epoch, uint32_t texture_format);

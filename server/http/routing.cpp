@@ -1,17 +1,82 @@
 #include "http/routing.h"
 
-#include "planet/node_builder.h"
+#include <chrono>
+
+#include "http/caching_headers.h"
 #include "http/request_parser.h"
+#include "planet/node_builder.h"
 #include "rocktreed_settings.h"
 
 namespace {
 
+service_response_t answer(int status, ResponseCache::body_t body, const char* content_type,
+                          const char* cache_control) {
+  service_response_t r;
+  r.status = status;
+  r.body = std::move(body);
+  r.content_type = content_type;
+  r.cache_control = cache_control;
+  return r;
+}
+
 service_response_t text(int status, const char* message) {
-  return {status, std::make_shared<const std::string>(message)};
+  return answer(status, std::make_shared<const std::string>(message), "text/plain", cache_control_no_store);
 }
 
 bool formatOffered(const service_t& s, uint32_t format) {
   return format >= 1 && format <= 32 && (s.texture_formats & (1u << (format - 1)));
+}
+
+answer_kind kindOf(request_kind k) {
+  switch (k) {
+    case request_kind_planetoid: return answer_kind_planetoid;
+    case request_kind_bulk: return answer_kind_bulk;
+    case request_kind_node: return answer_kind_node;
+    default: return answer_kind_other;
+  }
+}
+
+// The answer to a request that does not name something of this planet; a
+// 200 status (with no body) when it does.
+service_response_t check(const service_t& s, const parsed_request_t& req) {
+  switch (req.kind) {
+    case request_kind_malformed:
+      return text(400, "malformed request\n");
+    case request_kind_planetoid:
+      break;
+    case request_kind_bulk:
+      if (req.epoch != planet_epoch) return text(404, "no bulk of this epoch\n");
+      if (!bulkExists(s.terrain, req.path)) return text(404, "no such bulk\n");
+      break;
+    case request_kind_node:
+      if (req.epoch != planet_epoch) return text(404, "no node of this epoch\n");
+      if (req.has_imagery_epoch && req.imagery_epoch != planet_imagery_epoch)
+        return text(404, "no imagery of this epoch\n");
+      if (!formatOffered(s, req.texture_format)) return text(404, "texture format not offered\n");
+      if (!nodeExists(s.terrain, req.path)) return text(404, "no such node\n");
+      break;
+  }
+  return answer(200, nullptr, "", cache_control_no_store);
+}
+
+// The bytes of a checked bulk or node request; empty when the texture cannot
+// be made in the asked format.
+std::string build(const service_t& s, const parsed_request_t& req) {
+  return req.kind == request_kind_bulk
+             ? buildBulkMetadata(s.terrain, req.path, s.texture_formats)
+             : buildNodeData(s.terrain, req.path, static_cast<int>(req.texture_format));
+}
+
+service_response_t notInThisFormat() { return text(404, "texture not available in this format\n"); }
+
+service_response_t message(ResponseCache::body_t body, std::string_view if_none_match) {
+  service_response_t r = answer(200, std::move(body), "application/octet-stream", cache_control_immutable);
+  r.etag = entityTag(*r.body);
+  if (!if_none_match.empty() && ifNoneMatchHits(if_none_match, r.etag)) {
+    r.status = 304;
+    r.body = std::make_shared<const std::string>();
+  }
+  return r;
 }
 
 }  // namespace
@@ -27,34 +92,54 @@ bool openService(service_t* s, const std::string& relief_path, const std::string
   return true;
 }
 
-service_response_t answerGet(service_t& s, std::string_view target) {
-  const parsed_request_t req = parseRequestTarget(target);
-  switch (req.kind) {
-    case request_kind_malformed:
-      return text(400, "malformed request\n");
-    case request_kind_planetoid:
-      return {200, s.planetoid};
-    case request_kind_bulk:
-      if (req.epoch != planet_epoch) return text(404, "no bulk of this epoch\n");
-      if (!bulkExists(s.terrain, req.path)) return text(404, "no such bulk\n");
-      break;
-    case request_kind_node:
-      if (req.epoch != planet_epoch) return text(404, "no node of this epoch\n");
-      if (req.has_imagery_epoch && req.imagery_epoch != planet_imagery_epoch)
-        return text(404, "no imagery of this epoch\n");
-      if (!formatOffered(s, req.texture_format)) return text(404, "texture format not offered\n");
-      if (!nodeExists(s.terrain, req.path)) return text(404, "no such node\n");
-      break;
+service_response_t answerGet(service_t& s, std::string_view target, std::string_view if_none_match) {
+  if (target == "/metrics") {
+    countRequest(s.metrics, answer_kind_metrics, 200);
+    return answer(200, std::make_shared<const std::string>(renderMetrics(s.metrics, *s.cache)),
+                  "text/plain; version=0.0.4", cache_control_no_store);
   }
-  const std::string key(target);
-  if (ResponseCache::body_t hit = s.cache->find(key)) return {200, hit};
-  std::string bytes = req.kind == request_kind_bulk
-                          ? buildBulkMetadata(s.terrain, req.path, s.texture_formats)
-                          : buildNodeData(s.terrain, req.path, static_cast<int>(req.texture_format));
-  if (bytes.empty()) return text(404, "texture not available in this format\n");
-  auto body = std::make_shared<const std::string>(std::move(bytes));
-  s.cache->insert(key, body);
-  return {200, body};
+  const parsed_request_t req = parseRequestTarget(target);
+  const answer_kind kind = kindOf(req.kind);
+  service_response_t r = check(s, req);
+  if (r.status == 200) {
+    ResponseCache::body_t body;
+    if (req.kind == request_kind_planetoid) {
+      body = s.planetoid;
+    } else {
+      const std::string key(target);
+      body = s.cache->find(key);
+      if (body) {
+        s.metrics.cache_hits.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        s.metrics.cache_misses.fetch_add(1, std::memory_order_relaxed);
+        const auto start = std::chrono::steady_clock::now();
+        std::string bytes = build(s, req);
+        countBuild(kind == answer_kind_bulk ? s.metrics.bulk_builds : s.metrics.node_builds,
+                   static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count()));
+        if (!bytes.empty()) {
+          body = std::make_shared<const std::string>(std::move(bytes));
+          s.cache->insert(key, body);
+        }
+      }
+    }
+    r = body ? message(std::move(body), if_none_match) : notInThisFormat();
+  }
+  countRequest(s.metrics, kind, r.status);
+  return r;
+}
+
+service_response_t buildAnswer(const service_t& s, std::string_view target) {
+  const parsed_request_t req = parseRequestTarget(target);
+  service_response_t r = check(s, req);
+  if (r.status != 200) return r;
+  if (req.kind == request_kind_planetoid)
+    return answer(200, s.planetoid, "application/octet-stream", cache_control_immutable);
+  std::string bytes = build(s, req);
+  if (bytes.empty()) return notInThisFormat();
+  return answer(200, std::make_shared<const std::string>(std::move(bytes)), "application/octet-stream",
+                cache_control_immutable);
 }
 
 bool parseTextureFormats(std::string_view list, uint32_t* bits) {

@@ -1,5 +1,6 @@
 // What rocktreed answers, independent of the HTTP library: a request target
-// in, a status and a body out. The front end in main.cpp only moves bytes.
+// (and the request's If-None-Match) in, a status, headers and a body out.
+// The front end in main.cpp only moves bytes.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "http/metrics.h"
 #include "http/response_cache.h"
 #include "planet/terrain.h"
 
@@ -15,6 +17,7 @@ struct service_t {
   uint32_t texture_formats = 0;  // bit (f - 1) for each Texture.Format f offered
   std::unique_ptr<ResponseCache> cache;
   ResponseCache::body_t planetoid;
+  service_metrics_t metrics;
 };
 
 // Reads the terrain and prepares the planetoid answer; false with a reason.
@@ -23,13 +26,22 @@ bool openService(service_t* s, const std::string& relief_path, const std::string
 
 struct service_response_t {
   int status = 500;
-  ResponseCache::body_t body;  // the message for 200, a short text otherwise
+  ResponseCache::body_t body;  // the message for 200, a short text otherwise, empty for 304
+  const char* content_type = "text/plain";
+  const char* cache_control = "no-store";  // see http/caching_headers.h
+  std::string etag;                        // 200 and 304 only
 };
 
-// Answers one GET: 200 with a serialized message, 400 for a malformed
-// target, 404 for a well-formed one that names no node, bulk, epoch or
-// texture format of this planet.
-service_response_t answerGet(service_t& s, std::string_view target);
+// Answers one GET: 200 with a serialized message (or 304 when
+// `if_none_match` names its entity tag), 400 for a malformed target, 404 for
+// a well-formed one that names no node, bulk, epoch or texture format of
+// this planet; "/metrics" gives the counters. Every answer is counted.
+service_response_t answerGet(service_t& s, std::string_view target, std::string_view if_none_match = {});
 
-// Parses "jpg" or "jpg,crn" (any order, no repeats) into format bits.
+// The status and body answerGet gives a target under request_base, built
+// afresh: no cache, no counters, no headers. What the static export writes.
+service_response_t buildAnswer(const service_t& s, std::string_view target);
+
+// Parses "jpg", "crn" or both, comma-separated in any order without
+// repeats, into format bits.
 bool parseTextureFormats(std::string_view list, uint32_t* bits);
