@@ -2,6 +2,9 @@
 //   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
 //             [--quiet] [--texture-formats jpg|jpg,crn]
 // --port 0 picks a free port; the chosen one is printed on the first line.
+//   rocktreed export --out DIR [--region S,W,N,E] [--max-level N]
+//             [--base-level B] [--texture-formats ...] [--threads N]
+// writes the answers as static files instead (export/).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +15,8 @@
 // Eigen (through http/routing.h) must come before httplib.h: clang rejects
 // Eigen's product kernels when httplib's system headers come first.
 #include "planet/node_builder.h"
+#include "export/export_plan.h"
+#include "export/static_export.h"
 #include "http/caching_headers.h"
 #include "http/routing.h"
 #include "rocktreed_settings.h"
@@ -43,7 +48,9 @@ int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
                "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] [--relief FILE] "
-               "[--imagery FILE]\n",
+               "[--imagery FILE]\n"
+               "       rocktreed export --out DIR [--region S,W,N,E] [--max-level N] [--base-level 6] "
+               "[--threads N] [--texture-formats jpg|jpg,crn] [--relief FILE] [--imagery FILE]\n",
                why);
   return 2;
 }
@@ -53,7 +60,10 @@ int usage(const char* why) {
 int main(int argc, char** argv) {
   const auto t0 = std::chrono::steady_clock::now();
   options_t o;
-  for (int i = 1; i < argc; ++i) {
+  const bool exporting = argc > 1 && std::strcmp(argv[1], "export") == 0;
+  export_options_t export_options;
+  std::string why;
+  for (int i = exporting ? 2 : 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
     long n = 0;
@@ -70,11 +80,15 @@ int main(int argc, char** argv) {
     else if (a == "--texture-formats") o.texture_formats = v;
     else if (a == "--relief") o.relief = v;
     else if (a == "--imagery") o.imagery = v;
+    else if (exporting && isExportOption(a)) {
+      if (!parseExportOption(a, v, &export_options, &why)) return usage(why.c_str());
+    }
     else return usage(("bad option " + a + " " + v).c_str());
   }
   uint32_t formats = 0;
   if (!parseTextureFormats(o.texture_formats, &formats))
     return usage("--texture-formats takes jpg or jpg,crn");
+  if (exporting && !resolveExportOptions(&export_options, &why)) return usage(why.c_str());
 
   tuneAllocatorForServing();
   service_t service;
@@ -83,6 +97,12 @@ int main(int argc, char** argv) {
                    static_cast<size_t>(o.cache_mb) << 20, &error)) {
     std::fprintf(stderr, "rocktreed: %s\n", error.c_str());
     return 1;
+  }
+
+  if (exporting) {
+    const export_summary_t done = runExport(service, planExport(service.terrain, export_options),
+                                            export_options.out_dir, o.threads, stderr);
+    return done.failed == 0 ? 0 : 1;
   }
 
   // One line per request must reach a log file promptly, not at exit.

@@ -20,6 +20,17 @@ constexpr size_t max_request_payload_bytes = 64 * 1024;
 // Requests one kept-alive connection may carry: a viewer's whole flight.
 constexpr int keep_alive_max_requests = 10000;
 
+// --- Static export ---------------------------------------------------------
+
+// Levels exported everywhere: a viewer anywhere sees a whole Earth (2,732
+// nodes, a few seconds to build).
+constexpr int default_export_base_level = 6;
+// Deepest level exported inside --region when --max-level is not given:
+// nodes of about 10 km, 40 m per texel.
+constexpr int default_export_region_max_level = 12;
+// Between two progress lines: often enough to watch, rare enough to read.
+constexpr int export_progress_interval_ms = 1000;
+
 // --- Input data ------------------------------------------------------------
 
 constexpr const char* default_relief_path = "/usr/share/ferret-vis/data/etopo5.cdf";
