@@ -153,8 +153,10 @@ struct exporter_t {
     std::ifstream in(path);
     std::string line;
     bool resume = std::getline(in, line) && line == header;
+    bool torn = false;  // the last line has no newline: an interrupted run
     if (resume) {
       while (std::getline(in, line)) {
+        torn = in.eof();
         const size_t space = line.find(' ');
         if (space == std::string::npos || space == 0 || space > 12) continue;  // a torn last line
         char* end = nullptr;
@@ -171,6 +173,7 @@ struct exporter_t {
       return false;
     }
     if (!resume) std::fprintf(manifest, "%s\n", header.c_str());
+    if (torn) std::fputc('\n', manifest);
     return true;
   }
 };
