@@ -109,8 +109,9 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   httplib::Server server;
-  const int threads = o.threads;
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  service.build_slots = std::make_unique<std::counting_semaphore<>>(o.threads);
+  const int connections = std::max(o.threads, http_connection_threads);
+  server.new_task_queue = [connections] { return new httplib::ThreadPool(connections); };
   server.set_tcp_nodelay(true);
   server.set_keep_alive_max_count(keep_alive_max_requests);
   server.set_payload_max_length(max_request_payload_bytes);

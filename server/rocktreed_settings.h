@@ -19,6 +19,11 @@ constexpr size_t cache_share_num = 3, cache_share_den = 4;
 constexpr size_t max_request_payload_bytes = 64 * 1024;
 // Requests one kept-alive connection may carry: a viewer's whole flight.
 constexpr int keep_alive_max_requests = 10000;
+// Connections served at once. The HTTP library gives each connection a
+// thread for as long as it stays open, so a proxy's idle kept-alive
+// connections (nginx: keepalive x worker_processes) would otherwise starve
+// new ones for the keep-alive timeout (5 s). Builds at once stay --threads.
+constexpr int http_connection_threads = 128;
 
 // --- Static export ---------------------------------------------------------
 

@@ -112,8 +112,10 @@ service_response_t answerGet(service_t& s, std::string_view target, std::string_
         s.metrics.cache_hits.fetch_add(1, std::memory_order_relaxed);
       } else {
         s.metrics.cache_misses.fetch_add(1, std::memory_order_relaxed);
+        if (s.build_slots) s.build_slots->acquire();
         const auto start = std::chrono::steady_clock::now();
         std::string bytes = build(s, req);
+        if (s.build_slots) s.build_slots->release();
         countBuild(kind == answer_kind_bulk ? s.metrics.bulk_builds : s.metrics.node_builds,
                    static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                              std::chrono::steady_clock::now() - start)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <semaphore>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,8 @@ struct service_t {
   std::unique_ptr<ResponseCache> cache;
   ResponseCache::body_t planetoid;
   service_metrics_t metrics;
+  // Bulk and node builds at once (the CPU's share); null: no limit.
+  std::unique_ptr<std::counting_semaphore<>> build_slots;
 };
 
 // Reads the terrain and prepares the planetoid answer; false with a reason.
