@@ -129,8 +129,10 @@ def loadRuns(path):
 # says). The metric is "time" (real time per iteration) or a counter name;
 # for a rate counter the ratio reads "x the anchor's rate".
 KNOWN_ANCHORS = [
-    ("bench_rocktreed", r"BM_NodeBuild.*", r"BM_JpegAlone.*", "median_us",
+    ("bench_rocktreed", r"BM_NodeBuild/1/.*", r"BM_JpegAlone.*", "median_us",
      "node build (median) / libjpeg-turbo encode alone (goal <= 3)"),
+    ("bench_rocktreed", r"BM_NodeBuild/6/(.*)", r"BM_NodeBuild/1/\1", "median_us",
+     "node build with CRN / with JPEG, median of 200 nodes (goal <= 2)"),
     ("bench_crn", r"BM_CrnDecodeOurs/(\d+)", r"BM_CrunchDecode/\1/manual_time", "time",
      "our CRN decode / crunch's decode (crunch: a process per decode, start-up included)"),
     ("bench_crn", r"BM_CrnDecodeOurs/(\d+)", r"BM_MemcpyOutput/\1", "time",

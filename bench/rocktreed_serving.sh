@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # rocktreed as a running service:
 #  1. cached responses: requests/s with wrk (8 connections) against one
-#     cached NodeData, and against nginx serving the same bytes as a static
-#     file, in the same run (both on loopback, same core count);
+#     cached NodeData, and against nginx serving the same answer as an
+#     export would (deploy/nginx/export-only.conf, the file at its request
+#     path), in the same run (both on loopback, same core count);
 #  2. memory: peak RSS after serving 10,000 distinct nodes with
 #     --cache-mb 64, against the RSS right after start-up;
 #  3. start-up time (process start to the listening line).
@@ -46,34 +47,26 @@ echo "machine: $cores cores"
 start_rocktreed --threads "$cores" --cache-mb 256
 echo "rocktreed start-up: $rt_start_ms ms"
 node="/rt/earth/NodeData/pb=!1m2!1s30021320!2u1001!2e1!4b0"
-mkdir -p "$work/root"
-curl -sf -o "$work/root/node.bin" "http://127.0.0.1:$rt_port$node"
-echo "node response size: $(stat -c %s "$work/root/node.bin") bytes"
-chmod 644 "$work/root/node.bin"
+mkdir -p "$work/export/rt/earth/NodeData" "$work/nginx"
+file="$work/export$node"
+curl -sf -o "$file" "http://127.0.0.1:$rt_port$node"
+echo "node response size: $(stat -c %s "$file") bytes"
+chmod -R a+rX "$work/export"
 rocktreed_rate=$(wrk_rate "http://127.0.0.1:$rt_port$node")
 kill "$rt_pid"; wait "$rt_pid" 2>/dev/null || true
 
 nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-mkdir -p "$work/logs"
-cat >"$work/nginx.conf" <<CONF
-worker_processes $cores;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/logs/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$nginx_port; root $work/root; }
-}
-CONF
-nginx -c "$work/nginx.conf" -p "$work" &
+# The shipped configuration with its site lines set; its logging off, as
+# rocktreed's is (--quiet).
+sed -e "s|listen 127.0.0.1:8080;|listen 127.0.0.1:$nginx_port;|" -e "s|root /srv/ostravel/export;|root $work/export;|" \
+    -e "s|access_log access.log rocktree;|access_log off;|" deploy/nginx/export-only.conf >"$work/nginx/nginx.conf"
+nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g "daemon off;" &
 pids+=($!)
-for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/node.bin" && break; sleep 0.1; done
-cmp -s <(curl -sf "http://127.0.0.1:$nginx_port/node.bin") "$work/root/node.bin"
-nginx_rate=$(wrk_rate "http://127.0.0.1:$nginx_port/node.bin")
+for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$nginx_port$node" && break; sleep 0.1; done
+cmp -s <(curl -sf "http://127.0.0.1:$nginx_port$node") "$file"
+nginx_rate=$(wrk_rate "http://127.0.0.1:$nginx_port$node")
 echo "rocktreed cached NodeData: $rocktreed_rate requests/s"
-echo "nginx static file: $nginx_rate requests/s"
+echo "nginx serving the export: $nginx_rate requests/s"
 echo "rocktreed/nginx ratio: $(python3 -c "print(round($rocktreed_rate/$nginx_rate, 3))") x"
 
 # --- 2. memory after 10,000 distinct nodes ------------------------------------------

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# rocktreed export on one thread, JPEG only: nodes per second per core
+# (bulks included; CPU time of the process, start-up included, so that the
+# figure does not depend on the machine's other load), and from it the time
+# and disk of the whole Earth to level 10 on 2 cores.
+# Samples: two level-4 nodes (22.5 degrees a side) exported to level 10, one
+# over Europe (land) and one over the Pacific; the Earth to level 10 is 128
+# such nodes. And a level-6 node over France to level 12, where every entry
+# of the level-8 bulks is exported too (to level 10, each exported node
+# brings 16 entries of levels 11 and 12 that its bulk must describe).
+# Prints "figure: value unit" lines. BUILD_DIR (default build) holds rocktreed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+exe=$build/server/rocktreed
+work=$(mktemp -d /tmp/rocktreed-export-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+TIMEFORMAT="%U %S"
+
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+# exportSample NAME REGION MAX_LEVEL: sets nodes, cpu, bytes.
+exportSample() {
+  { time "$exe" export --out "$work/$1" --texture-formats jpg --threads 1 --base-level 0 --region "$2" \
+      --max-level "$3" 2>"$work/$1.log" >/dev/null; } 2>"$work/$1.time"
+  cpu=$(awk '{print $1 + $2}' "$work/$1.time")
+  bytes=$(du -sb "$work/$1/rt" | cut -f1)
+  nodes=$(ls "$work/$1/rt/earth/NodeData" | wc -l)
+  local bulks=$(ls "$work/$1/rt/earth/BulkMetadata" | wc -l)
+  echo "$1 to level $3: $nodes nodes, $bulks bulks, $cpu s CPU"
+  echo "$1 export rate: $(python3 -c "print(round($nodes / $cpu))") nodes/s/core"
+  rm -rf "$work/$1"
+}
+exportSample europe 45,0,67.5,22.5 10
+eu_nodes=$nodes eu_cpu=$cpu eu_bytes=$bytes
+exportSample pacific -22.5,-157.5,0,-135 10
+all_nodes=$((eu_nodes + nodes))
+all_cpu=$(python3 -c "print($eu_cpu + $cpu)")
+all_bytes=$((eu_bytes + bytes))
+echo "export rate to level 10, JPEG only: $(python3 -c "print(round($all_nodes / $all_cpu))") nodes/s/core"
+echo "whole Earth to level 10, JPEG, 2 cores (estimate): $(python3 -c "print(round($all_cpu / 2 * 128 / 2 / 60, 1))") min"
+echo "whole Earth to level 10, JPEG, disk (estimate): $(python3 -c "print(round($all_bytes / 2 * 128 / 1e9, 1))") GB"
+exportSample france 45,0,50.625,5.625 12
