@@ -31,22 +31,14 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(HERE, "..", "flight"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 import harness  # noqa: E402
+from viewer_e2e import check_t  # noqa: E402
 
 CONFIGS = os.path.join(ROOT, "deploy", "nginx")
 TURN_DOWN = 1600  # as viewer_e2e.py: from the sky to the ground
 SETTLE_LIMIT_S = 90
 IMMUTABLE = "public, max-age=31536000, immutable"
-
-
-class check_t:
-    def __init__(self):
-        self.failures = []
-
-    def expect(self, ok, what):
-        print("%s: %s" % ("ok" if ok else "FAILED", what), flush=True)
-        if not ok:
-            self.failures.append(what)
 
 
 def renderConfig(name, prefix, port, root=None, upstreams=()):
