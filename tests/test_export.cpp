@@ -39,7 +39,7 @@ service_t* planet() {
 TEST(ExportOptions, ReadWhatTheySayAndNameWhatTheyReject) {
   export_options_t o;
   std::string why;
-  ASSERT_TRUE(parseExportOption("--region", "43.5,5,-44.25,6.5", &o, &why) == false);
+  EXPECT_FALSE(parseExportOption("--region", "43.5,5,-44.25,6.5", &o, &why));
   EXPECT_NE(why.find("south < north"), std::string::npos) << why;
   ASSERT_TRUE(parseExportOption("--region", "-44.25,-5,43.5,+6.5", &o, &why)) << why;
   EXPECT_EQ(o.region.s, -44.25);
@@ -84,6 +84,9 @@ TEST(ExportPlan, BaseLevelsEverywhereTheRegionDeeperAndTheBulksBeforeTheirNodes)
   o.has_region = true;
   const std::vector<export_item_t> plan = planExport(t, o);
   ASSERT_FALSE(plan.empty());
+  auto meetsRegion = [&](const geo_box_t& b) {
+    return b.s < o.region.n && b.n > o.region.s && b.w < o.region.e && b.e > o.region.w;
+  };
   EXPECT_EQ(plan[0].kind, export_kind_planetoid);
   std::set<std::string> nodes, bulks;
   int base_nodes = 0, deepest = 0;
@@ -104,7 +107,7 @@ TEST(ExportPlan, BaseLevelsEverywhereTheRegionDeeperAndTheBulksBeforeTheirNodes)
     nodeBox(it.path, &box);
     if (level > o.base_level) {
       EXPECT_LE(level, o.max_level);
-      EXPECT_TRUE(box.s < o.region.n && box.n > o.region.s && box.w < o.region.e && box.e > o.region.w) << it.path;
+      EXPECT_TRUE(meetsRegion(box)) << it.path;
     }
   }
   // Every child that meets the region is there too, down to the max level.
@@ -113,10 +116,11 @@ TEST(ExportPlan, BaseLevelsEverywhereTheRegionDeeperAndTheBulksBeforeTheirNodes)
     if (level >= o.max_level || nodeIsLeaf(t, path)) continue;
     geo_box_t box;
     nodeBox(path, &box);
-    for (const child_quadrant_t& c : childQuadrants(box, level))
-      if (level + 1 <= o.base_level ||
-          (c.box.s < o.region.n && c.box.n > o.region.s && c.box.w < o.region.e && c.box.e > o.region.w))
+    for (const child_quadrant_t& c : childQuadrants(box, level)) {
+      if (level + 1 <= o.base_level || meetsRegion(c.box)) {
         EXPECT_TRUE(nodes.count(path + c.digit)) << "missing child " << path + c.digit;
+      }
+    }
   }
   EXPECT_EQ(base_nodes, 4 + 8 + 32);  // levels 1 to 3 of the whole planet
   EXPECT_EQ(deepest, 12);             // the ocean's level-12 nodes are leaves: nothing at 13
