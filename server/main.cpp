@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
       res.status = 405;
       res.set_header("Allow", "GET, HEAD");
       res.set_header("Cache-Control", cache_control_no_store);
-      res.set_content("only GET\n", "text/plain");
+      res.set_content("only GET and HEAD\n", "text/plain");
       bytes = res.body.size();
     } else {
       service_response_t answer = answerGet(service, req.target, req.get_header_value("If-None-Match"));
