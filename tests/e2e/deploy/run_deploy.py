@@ -70,7 +70,11 @@ def renderConfig(name, prefix, port, root=None, upstreams=()):
 
 
 def startNginx(s, prefix, conf, port):
-    p = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-p", prefix, "-c", conf, "-g", "daemon off;"],
+    # Started as root, nginx's workers would run as nobody, who may not be
+    # able to reach a checkout under a private home: the test's workers run
+    # as the test's user.
+    globals_ = "daemon off;" + (" user root;" if os.geteuid() == 0 else "")
+    p = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-p", prefix, "-c", conf, "-g", globals_],
                          stdout=subprocess.DEVNULL, stderr=open(os.path.join(prefix, "stderr.log"), "w"))
     s.procs.append(p)
     if not harness.waitFor(lambda: p.poll() is not None or harness.httpGet(port, "/")[0] is not None, 20):
@@ -281,8 +285,6 @@ def main():
         a.viewer = os.path.abspath(a.viewer)
     shutil.rmtree(a.workdir, ignore_errors=True)
     os.makedirs(a.workdir)
-    # nginx's workers may run as another user: they must read the export.
-    os.chmod(a.workdir, 0o755)
     c = check_t()
     s = harness.session_t(a.workdir)
     try:
