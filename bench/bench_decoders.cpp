@@ -210,8 +210,12 @@ void BM_PopulateNode(benchmark::State& state) {
     node->setStartedDownloading();
     auto message = std::make_unique<NodeData>(nodeMessage());
     state.ResumeTiming();
-    if (!populateNode(node.get(), std::move(message))) state.SkipWithError("node rejected");
+    if (!populateNode(node.get(), std::move(message))) {
+      state.SkipWithError("node rejected");
+      break;
+    }
     state.PauseTiming();
+    dropNodeContents(node.get());  // gives its bytes back to the texture budget
     node.reset();
     bulk.busy_ctr = 0;
     state.ResumeTiming();
