@@ -1,13 +1,17 @@
 // rocktreed: serves the planet over HTTP on loopback.
 //   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
 //             [--quiet] [--texture-formats jpg|jpg,crn]
+//             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]
 // --port 0 picks a free port; the chosen one is printed on the first line.
+// A bad input file ends start-up with one line naming it and status 2.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Eigen (through http/routing.h) must come before httplib.h: clang rejects
 // Eigen's product kernels when httplib's system headers come first.
@@ -26,9 +30,18 @@ struct options_t {
   long cache_mb = default_cache_mb;
   bool quiet = false;
   std::string texture_formats = "jpg,crn";
-  std::string relief = default_relief_path;
-  std::string imagery = default_imagery_path;
+  planet_inputs_t inputs;  // the built-in rasters, then the user's layers
 };
+
+// "a,b,c" appended to a list (file names cannot hold a comma here).
+void appendFiles(const std::string& list, std::vector<std::string>* out) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t comma = std::min(list.find(',', start), list.size());
+    if (comma > start) out->push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
 
 bool parseInt(const char* s, long lo, long hi, long* out) {
   char* end = nullptr;
@@ -41,8 +54,8 @@ bool parseInt(const char* s, long lo, long hi, long* out) {
 int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
-               "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] [--relief FILE] "
-               "[--imagery FILE]\n",
+               "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] "
+               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]\n",
                why);
   return 2;
 }
@@ -67,8 +80,8 @@ int main(int argc, char** argv) {
     else if (a == "--threads" && parseInt(v, 1, 256, &n)) o.threads = static_cast<int>(n);
     else if (a == "--cache-mb" && parseInt(v, 0, 1 << 20, &n)) o.cache_mb = n;
     else if (a == "--texture-formats") o.texture_formats = v;
-    else if (a == "--relief") o.relief = v;
-    else if (a == "--imagery") o.imagery = v;
+    else if (a == "--relief") appendFiles(v, &o.inputs.relief_layers);
+    else if (a == "--imagery") appendFiles(v, &o.inputs.imagery_layers);
     else return usage(("bad option " + a + " " + v).c_str());
   }
   uint32_t formats = 0;
@@ -78,10 +91,9 @@ int main(int argc, char** argv) {
   tuneAllocatorForServing();
   service_t service;
   std::string error;
-  if (!openService(&service, o.relief, o.imagery, formats,
-                   static_cast<size_t>(o.cache_mb) << 20, &error)) {
+  if (!openService(&service, o.inputs, formats, static_cast<size_t>(o.cache_mb) << 20, &error)) {
     std::fprintf(stderr, "rocktreed: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
 
   // One line per request must reach a log file promptly, not at exit.
