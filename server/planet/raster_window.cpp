@@ -13,7 +13,7 @@ void featherWeights(raster_window_t* w, int feather_pixels) {
 
   // Chamfer distance (3 per straight step, 4 per diagonal one) to the
   // nearest invalid pixel, two passes, capped where the feather ends.
-  const int cap = 3 * feather_pixels;
+  const int cap = 3 * feather_pixels + 3;
   std::vector<int> d(count);
   for (size_t i = 0; i < count; ++i) d[i] = w->weights[i] <= 0.0f ? 0 : cap;
   auto at = [&](int x, int y) -> int& { return d[static_cast<size_t>(y) * width + x]; };
