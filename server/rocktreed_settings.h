@@ -40,6 +40,10 @@ constexpr float relief_ceiling_metres = 9000;
 // Pixels over which a layer fades into the one below at its edges and
 // around its nodata: enough to hide a seam, few enough to keep the data.
 constexpr int inset_feather_pixels = 4;
+// A node reads the coarsest overview whose pixels are at most this many
+// times its texels (or shading cells): within half an octave of what it
+// shows, and half the pixels of reading the next finer one.
+constexpr double level_choice_slack = 1.41;
 // Without overviews GDAL averages f x f pixels per pixel read; beyond this f
 // a node would read too much of the file, and the layer stays out of it.
 constexpr int max_read_decimation = 8;

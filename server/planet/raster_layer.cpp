@@ -334,9 +334,12 @@ void RasterLayer::fail(const std::string& why) {
 }
 
 bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_window_t* out) {
-  *out = raster_window_t{};
+  // The caller's buffers are kept: a builder thread reuses them node after
+  // node instead of faulting in fresh pages for every window.
+  out->width = out->height = 0;
+  out->all_valid = false;
   if (failed_.load()) return false;
-  const double want = spacing_deg * (1 + 1e-9);
+  const double want = spacing_deg * level_choice_slack;
   size_t li = 0;
   for (size_t i = 1; i < levels_.size(); ++i)
     if (levels_[i].pixel_lat <= want) li = i;
@@ -376,7 +379,9 @@ bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_windo
   win.width = ww;
   win.height = wh;
   win.channels = bands_read_;
-  win.values.assign(static_cast<size_t>(ww) * wh * bands_read_, 0.0f);
+  // Values are only read where a weight is above 0, and weights are 0
+  // wherever nothing is read below.
+  win.values.resize(static_cast<size_t>(ww) * wh * bands_read_);
   win.weights.assign(static_cast<size_t>(ww) * wh, 0.0f);
 
   // Column runs of the raster to read: one, or up to three across the wrap.
@@ -405,21 +410,26 @@ bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_windo
   const GSpacing fsz = sizeof(float);
   CPLErrorReset();
   bool ok = true;
+  GDALRasterBandH first = GDALGetRasterBand(h->read, 1);
+  if (li > 0) first = GDALGetOverview(first, overview_index_[li]);
+  GDALDatasetH level_ds = first ? GDALGetBandDataset(first) : nullptr;
+  GDALRasterBandH mask = first ? GDALGetMaskBand(first) : nullptr;
+  const bool mask_all_valid = mask && (GDALGetMaskFlags(first) & GMF_ALL_VALID);
+  ok = level_ds && mask;
   for (const run_t& run : runs) {
-    for (int b = 0; b <= bands_read_ && ok; ++b) {
-      // Bands 1..3, then the mask of band 1 (nodata, alpha or all valid).
-      GDALRasterBandH band = GDALGetRasterBand(h->read, b == bands_read_ ? 1 : b + 1);
-      if (li > 0) band = GDALGetOverview(band, overview_index_[li]);
-      if (b == bands_read_) band = band ? GDALGetMaskBand(band) : nullptr;
-      if (!band) {
-        ok = false;
-        break;
-      }
-      const size_t first = static_cast<size_t>(rr0 - r0) * ww + run.window_col;
-      float* dst = b == bands_read_ ? &win.weights[first] : &win.values[first * bands_read_ + b];
-      const GSpacing pixel = b == bands_read_ ? fsz : fsz * bands_read_;
-      ok = GDALRasterIOEx(band, GF_Read, run.raster_col * f, rr0 * f, run.count * f, rows * f, dst, run.count,
-                          rows, GDT_Float32, pixel, pixel * ww, &extra) == CE_None;
+    if (!ok) break;
+    const size_t at = static_cast<size_t>(rr0 - r0) * ww + run.window_col;
+    // All bands in one call: pixel-interleaved files are then read once.
+    int band_list[3] = {1, 2, 3};
+    ok = GDALDatasetRasterIOEx(level_ds, GF_Read, run.raster_col * f, rr0 * f, run.count * f, rows * f,
+                               &win.values[at * bands_read_], run.count, rows, GDT_Float32, bands_read_,
+                               band_list, fsz * bands_read_, fsz * bands_read_ * ww, fsz, &extra) == CE_None;
+    if (!ok) break;
+    if (mask_all_valid) {
+      for (int r = 0; r < rows; ++r) std::fill_n(&win.weights[at + static_cast<size_t>(r) * ww], run.count, 255.0f);
+    } else {
+      ok = GDALRasterIOEx(mask, GF_Read, run.raster_col * f, rr0 * f, run.count * f, rows * f, &win.weights[at],
+                          run.count, rows, GDT_Float32, fsz, fsz * ww, &extra) == CE_None;
     }
   }
   if (!ok) {
@@ -427,14 +437,15 @@ bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_windo
     std::lock_guard<std::mutex> lock(mutex_);
     --handles_;
     closeHandle(h);
-    *out = raster_window_t{};
+    out->width = out->height = 0;
     return false;
   }
   release(h);
 
   for (size_t i = 0; i < win.weights.size(); ++i) {
     float& wt = win.weights[i];
-    wt = std::clamp(wt / 255.0f, 0.0f, 1.0f);
+    if (wt <= 0.0f) continue;  // nothing read here
+    wt = std::min(wt / 255.0f, 1.0f);
     for (int c = 0; c < bands_read_; ++c)
       if (!std::isfinite(win.values[i * bands_read_ + c])) wt = 0.0f;
   }

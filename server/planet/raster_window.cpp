@@ -7,8 +7,12 @@ void featherWeights(raster_window_t* w, int feather_pixels) {
   if (feather_pixels <= 0 || w->empty()) return;
   const int width = w->width, height = w->height;
   const size_t count = static_cast<size_t>(width) * height;
-  bool any_invalid = false;
-  for (size_t i = 0; i < count && !any_invalid; ++i) any_invalid = w->weights[i] <= 0.0f;
+  bool any_invalid = false, all_one = true;
+  for (size_t i = 0; i < count && !any_invalid; ++i) {
+    any_invalid = w->weights[i] <= 0.0f;
+    all_one = all_one && w->weights[i] == 1.0f;
+  }
+  w->all_valid = all_one && !any_invalid;
   if (!any_invalid) return;  // the common case: a window well inside the data
 
   // Chamfer distance (3 per straight step, 4 per diagonal one) to the
@@ -50,26 +54,20 @@ double lonNearWindow(const raster_window_t& w, double lon) {
   return lon + 360.0 * std::round((centre - lon) / 360.0);
 }
 
-float sampleWindow(const raster_window_t& w, double lat, double lon, float* value) {
-  const double x = (lon - w.west) / w.pixel_lon - 0.5 - w.col0;
-  const double y = (w.north - lat) / w.pixel_lat - 0.5 - w.row0;
-  if (!(x >= 0 && y >= 0 && x <= w.width - 1 && y <= w.height - 1)) return 0.0f;
-  const int i = std::min(static_cast<int>(x), std::max(w.width - 2, 0));
-  const int j = std::min(static_cast<int>(y), std::max(w.height - 2, 0));
-  const float fx = static_cast<float>(x - i), fy = static_cast<float>(y - j);
-  const int i1 = std::min(i + 1, w.width - 1), j1 = std::min(j + 1, w.height - 1);
-  const size_t idx[4] = {static_cast<size_t>(j) * w.width + i, static_cast<size_t>(j) * w.width + i1,
-                         static_cast<size_t>(j1) * w.width + i, static_cast<size_t>(j1) * w.width + i1};
-  const float bilinear[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
-  float alpha = 0.0f;
-  float sum[3] = {0, 0, 0};
-  for (int k = 0; k < 4; ++k) {
-    const float b = bilinear[k] * w.weights[idx[k]];
-    if (b <= 0.0f) continue;
-    alpha += b;
-    for (int c = 0; c < w.channels; ++c) sum[c] += b * w.values[idx[k] * w.channels + c];
-  }
-  if (alpha <= 0.0f) return 0.0f;
-  for (int c = 0; c < w.channels; ++c) value[c] = sum[c] / alpha;
-  return std::min(alpha, 1.0f);
+axis_sample_t axisSample(double coordinate, int size) {
+  axis_sample_t s;
+  if (!(coordinate >= 0 && coordinate <= size - 1)) return s;
+  s.i0 = std::min(static_cast<int>(coordinate), std::max(size - 2, 0));
+  s.i1 = std::min(s.i0 + 1, size - 1);
+  s.f = static_cast<float>(coordinate - s.i0);
+  s.inside = true;
+  return s;
 }
+
+float sampleWindow(const raster_window_t& w, double lat, double lon, float* value) {
+  const axis_sample_t x = axisSample(windowColumn(w, lon), w.width);
+  const axis_sample_t y = axisSample(windowRow(w, lat), w.height);
+  if (!x.inside || !y.inside) return 0.0f;
+  return sampleWindowAt(w, x, y, value);
+}
+

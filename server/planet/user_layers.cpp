@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 bool openUserLayers(const std::vector<std::string>& relief, const std::vector<std::string>& imagery,
                     terrain_t* t, std::string* error) {
@@ -58,46 +59,57 @@ void paintImagery(const terrain_t& t, const geo_box_t& box, const std::vector<fl
                   uint8_t* rgb) {
   constexpr int size = texture_size;
   const double texel = (box.n - box.s) / (size - 1);
-  std::vector<layer_window_t> windows;
+  // Kept per builder thread: a window of imagery is a few MB.
+  thread_local std::vector<layer_window_t> kept;
+  size_t used = 0;
   for (const std::unique_ptr<RasterLayer>& layer : t.imagery_layers) {
     if (!layer->overlaps(box)) continue;
-    layer_window_t w;
+    if (used == kept.size()) kept.emplace_back();
+    layer_window_t& w = kept[used];
     if (!layer->read(box, texel, &w.window) || w.window.empty()) continue;
     w.shade_weight = static_cast<float>(std::clamp(std::log2(layer->pixelDegrees() / texel), 0.0, 1.0));
-    windows.push_back(std::move(w));
+    ++used;
   }
-  if (windows.empty()) return;
+  if (used == 0) return;
+  const auto windows = std::span(kept).first(used);
 
-  std::vector<double> lons(size);
-  for (int c = 0; c < size; ++c) lons[c] = box.w + (box.e - box.w) * c / (size - 1);
-  for (int r = 0; r < size; ++r) {
-    const double lat = box.n - (box.n - box.s) * r / (size - 1);
-    const double y = static_cast<double>(size - 1 - r) * n / (size - 1);
-    const int j = std::min(static_cast<int>(y), n - 1);
-    const float ty = static_cast<float>(y - j);
-    for (int c = 0; c < size; ++c) {
-      uint8_t* px = &rgb[(static_cast<size_t>(r) * size + c) * 3];
-      float colour[3] = {static_cast<float>(px[0]), static_cast<float>(px[1]), static_cast<float>(px[2])};
-      bool painted = false;
-      for (const layer_window_t& w : windows) {
+  // Every texel of a row shares its latitude, of a column its longitude:
+  // the window and shading-grid positions are computed once per axis.
+  std::vector<axis_sample_t> shade_x(size), shade_y(size), win_x(size), win_y(size);
+  for (int k = 0; k < size; ++k) {
+    shade_x[k] = axisSample(static_cast<double>(k) * n / (size - 1), n + 1);
+    shade_y[k] = axisSample(static_cast<double>(size - 1 - k) * n / (size - 1), n + 1);
+  }
+  for (const layer_window_t& w : windows) {
+    for (int k = 0; k < size; ++k) {
+      win_x[k] = axisSample(windowColumn(w.window, lonNearWindow(w.window, box.w + (box.e - box.w) * k / (size - 1))),
+                            w.window.width);
+      win_y[k] = axisSample(windowRow(w.window, box.n - (box.n - box.s) * k / (size - 1)), w.window.height);
+    }
+    for (int r = 0; r < size; ++r) {
+      if (!win_y[r].inside) continue;
+      const axis_sample_t& sy = shade_y[r];
+      const float* s0 = &shades[static_cast<size_t>(sy.i0) * (n + 1)];
+      const float* s1 = &shades[static_cast<size_t>(sy.i1) * (n + 1)];
+      uint8_t* row = &rgb[static_cast<size_t>(r) * size * 3];
+      for (int c = 0; c < size; ++c) {
+        if (!win_x[c].inside) continue;
         float v[3];
-        const float a = sampleWindow(w.window, lat, lonNearWindow(w.window, lons[c]), v);
+        const float a = sampleWindowAt(w.window, win_x[c], win_y[r], v);
         if (a <= 0.0f) continue;
         float shade = 1.0f;
         if (w.shade_weight > 0.0f) {
-          const double x = static_cast<double>(c) * n / (size - 1);
-          const int i = std::min(static_cast<int>(x), n - 1);
-          const float tx = static_cast<float>(x - i);
-          const float* s0 = &shades[static_cast<size_t>(j) * (n + 1) + i];
-          const float* s1 = s0 + (n + 1);
-          const float s = (s0[0] * (1 - tx) + s0[1] * tx) * (1 - ty) + (s1[0] * (1 - tx) + s1[1] * tx) * ty;
+          const axis_sample_t& sx = shade_x[c];
+          const float s = (s0[sx.i0] * (1 - sx.f) + s0[sx.i1] * sx.f) * (1 - sy.f) +
+                          (s1[sx.i0] * (1 - sx.f) + s1[sx.i1] * sx.f) * sy.f;
           shade = 1.0f + (s - 1.0f) * w.shade_weight;
         }
-        for (int k = 0; k < 3; ++k) colour[k] += a * (v[k] * shade - colour[k]);
-        painted = true;
+        uint8_t* px = &row[c * 3];
+        for (int k = 0; k < 3; ++k) {
+          const float colour = px[k] + a * (v[k] * shade - px[k]);
+          px[k] = static_cast<uint8_t>(std::clamp(colour + 0.5f, 0.0f, 255.0f));
+        }
       }
-      if (!painted) continue;
-      for (int k = 0; k < 3; ++k) px[k] = static_cast<uint8_t>(std::clamp(colour[k] + 0.5f, 0.0f, 255.0f));
     }
   }
 }
