@@ -4,14 +4,12 @@
 //             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]
 // --port 0 picks a free port; the chosen one is printed on the first line.
 // A bad input file ends start-up with one line naming it and status 2.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 // Eigen (through http/routing.h) must come before httplib.h: clang rejects
 // Eigen's product kernels when httplib's system headers come first.
@@ -33,15 +31,6 @@ struct options_t {
   planet_inputs_t inputs;  // the built-in rasters, then the user's layers
 };
 
-// "a,b,c" appended to a list (file names cannot hold a comma here).
-void appendFiles(const std::string& list, std::vector<std::string>* out) {
-  size_t start = 0;
-  while (start <= list.size()) {
-    const size_t comma = std::min(list.find(',', start), list.size());
-    if (comma > start) out->push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-}
 
 bool parseInt(const char* s, long lo, long hi, long* out) {
   char* end = nullptr;
@@ -80,8 +69,8 @@ int main(int argc, char** argv) {
     else if (a == "--threads" && parseInt(v, 1, 256, &n)) o.threads = static_cast<int>(n);
     else if (a == "--cache-mb" && parseInt(v, 0, 1 << 20, &n)) o.cache_mb = n;
     else if (a == "--texture-formats") o.texture_formats = v;
-    else if (a == "--relief") appendFiles(v, &o.inputs.relief_layers);
-    else if (a == "--imagery") appendFiles(v, &o.inputs.imagery_layers);
+    else if (a == "--relief") appendFileList(v, &o.inputs.relief_layers);
+    else if (a == "--imagery") appendFileList(v, &o.inputs.imagery_layers);
     else return usage(("bad option " + a + " " + v).c_str());
   }
   uint32_t formats = 0;

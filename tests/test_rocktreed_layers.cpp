@@ -68,9 +68,14 @@ TEST(RasterWindow, FeatherRampsOverItsPixelsAndSamplesSkipInvalidNeighbours) {
   float previous = 0;
   for (int x = 0; x < 20; ++x) {
     const float wt = w.weights[20 + x];
-    if (x < 5) EXPECT_EQ(wt, 0.0f) << x;
-    if (x >= 5) EXPECT_GT(wt, previous) << x;  // rises pixel by pixel ...
-    if (x >= 5 + 4) EXPECT_EQ(wt, 1.0f) << x;  // ... and is whole after four
+    if (x < 5) {
+      EXPECT_EQ(wt, 0.0f) << x;
+    } else {
+      EXPECT_GT(wt, previous) << x;  // rises pixel by pixel ...
+    }
+    if (x >= 5 + 4) {
+      EXPECT_EQ(wt, 1.0f) << x;  // ... and is whole after four
+    }
     if (x < 5 + 4) previous = wt;
   }
   // Pixel centres sit at (x + 0.5) pixels: between the last hole pixel and
@@ -121,7 +126,9 @@ void expectMagentaOn(const rect_t& where, const rect_t* hole, double pixel_deg) 
   }
   // 0.1 degrees is about 72 texels at level 10.
   EXPECT_GT(magenta_texels, 50 * 50 - (hole ? 40 * 40 : 0));
-  if (hole) EXPECT_GT(hole_texels, 10 * 10);
+  if (hole) {
+    EXPECT_GT(hole_texels, 10 * 10);
+  }
 }
 
 TEST(Layers, ImageryInsetShowsOnItsTexelsAndItsNodataHoleShowsTheLayerBelow) {
@@ -218,6 +225,14 @@ TEST(Layers, ConcurrentBuildsGetOneHandleEachAndTheSameBytes) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(serial, parallel);
   for (const auto& layer : s.terrain.imagery_layers) EXPECT_LE(layer->handleCount(), 4u) << layer->path();
+}
+
+TEST(Layers, FileListsKeepTheirOrderAndSkipEmptyItems) {
+  std::vector<std::string> files;
+  appendFileList("a.tif,,b c.tif,", &files);
+  appendFileList(",d.vrt", &files);
+  appendFileList("", &files);
+  EXPECT_EQ(files, (std::vector<std::string>{"a.tif", "b c.tif", "d.vrt"}));
 }
 
 TEST(Layers, BadInputsAreRejectedWithTheFileAndTheReason) {

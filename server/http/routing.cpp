@@ -1,5 +1,7 @@
 #include "http/routing.h"
 
+#include <algorithm>
+
 #include "planet/node_builder.h"
 #include "planet/user_layers.h"
 #include "http/request_parser.h"
@@ -78,4 +80,12 @@ bool parseTextureFormats(std::string_view list, uint32_t* bits) {
   }
   *bits = out;
   return true;
+}
+
+void appendFileList(std::string_view list, std::vector<std::string>* files) {
+  while (!list.empty()) {
+    const size_t comma = std::min(list.find(','), list.size());
+    if (comma > 0) files->emplace_back(list.substr(0, comma));
+    list.remove_prefix(std::min(comma + 1, list.size()));
+  }
 }

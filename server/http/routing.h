@@ -50,3 +50,7 @@ service_response_t answerGet(service_t& s, std::string_view target);
 
 // Parses "jpg" or "jpg,crn" (any order, no repeats) into format bits.
 bool parseTextureFormats(std::string_view list, uint32_t* bits);
+
+// Appends the files of "a.tif,b.tif" (--relief, --imagery) to a list,
+// skipping empty items; a file name cannot hold a comma here.
+void appendFileList(std::string_view list, std::vector<std::string>* files);
