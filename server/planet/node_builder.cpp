@@ -308,7 +308,7 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
   // Big nodes span more imagery pixels than the shading grid has samples:
   // there the colour is sampled per texel, only the shade is interpolated.
   // (Few nodes are this coarse, so the cost does not matter.)
-  if ((box.e - box.w) > (n + 1) * 360.0 / t.image_w) {
+  if ((box.e - box.w) > (n + 1) * 360.0 / t.image_grid.width) {
     for (int r = 0; r < texture_size; ++r) {
       const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
       const int j = std::min(static_cast<int>(y), n - 1);

@@ -114,15 +114,15 @@ bool readGlobalRaster(const std::string& path, const double* stated_extent, int 
              gt[3] + gt[5] * (h - 0.5) > -89.9) {
     *error = path + ": does not cover the whole globe";
   } else {
-    out->width = w;
-    out->height = h;
+    out->grid.width = w;
+    out->grid.height = h;
     out->bands = bands;
     out->pixels.resize(static_cast<size_t>(w) * h * bands);
     const double dx = 360.0 / w;  // a global raster wraps without a seam
-    out->lon0 = gt[0] + dx * 0.5;
-    out->lat0 = gt[3] + gt[5] * 0.5;
-    out->per_deg_x = 1.0 / dx;
-    out->per_deg_y = -1.0 / gt[5];
+    out->grid.lon0 = gt[0] + dx * 0.5;
+    out->grid.lat0 = gt[3] + gt[5] * 0.5;
+    out->grid.per_deg_x = 1.0 / dx;
+    out->grid.per_deg_y = -1.0 / gt[5];
     int has = 0;
     out->nodata = static_cast<float>(GDALGetRasterNoDataValue(GDALGetRasterBand(ds, 1), &has));
     out->has_nodata = has != 0;

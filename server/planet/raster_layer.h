@@ -25,13 +25,19 @@ void initGdal();
 // The most GDAL's block cache may hold, all datasets together.
 void setGdalCacheBytes(size_t bytes);
 
-// A global raster in memory, north-up, pixel (0, 0) in the north-west.
+// Where the pixels of a global raster lie, north-up: the centre of pixel
+// (0, 0) and pixels per degree. It spans the whole circle and wraps, its
+// pixel width snapped to 360 / width.
+struct global_grid_t {
+  int width = 0, height = 0;
+  double lon0 = 0, lat0 = 90, per_deg_x = 1, per_deg_y = 1;
+};
+
+// A global raster in memory, pixel (0, 0) in the north-west.
 struct global_raster_t {
-  int width = 0, height = 0, bands = 0;
+  global_grid_t grid;
+  int bands = 0;
   std::vector<float> pixels;  // width * height * bands, interleaved
-  // Centre of pixel (0, 0) and pixels per degree; a raster that spans the
-  // whole circle wraps, its pixel width snapped to 360 / width.
-  double lon0 = 0, lat0 = 0, per_deg_x = 1, per_deg_y = 1;
   float nodata = 0;
   bool has_nodata = false;
 };

@@ -13,12 +13,7 @@ namespace {
 bool loadRelief(const std::string& path, terrain_t* t, std::string* error) {
   global_raster_t r;
   if (!readGlobalRaster(path, nullptr, 1, &r, error)) return false;
-  t->relief_w = r.width;
-  t->relief_h = r.height;
-  t->relief_lon0 = r.lon0;
-  t->relief_lat0 = r.lat0;
-  t->relief_per_deg_x = r.per_deg_x;
-  t->relief_per_deg_y = r.per_deg_y;
+  t->relief_grid = r.grid;
   t->relief.resize(r.pixels.size());
   float lo = 0, hi = 0;
   for (size_t i = 0; i < r.pixels.size(); ++i) {
@@ -38,12 +33,7 @@ bool loadImagery(const std::string& path, terrain_t* t, std::string* error) {
   global_raster_t r;
   const double* extent = path == default_imagery_path ? default_imagery_extent : nullptr;
   if (!readGlobalRaster(path, extent, 3, &r, error)) return false;
-  t->image_w = r.width;
-  t->image_h = r.height;
-  t->image_lon0 = r.lon0;
-  t->image_lat0 = r.lat0;
-  t->image_per_deg_x = r.per_deg_x;
-  t->image_per_deg_y = r.per_deg_y;
+  t->image_grid = r.grid;
   t->image.resize(r.pixels.size());
   for (size_t i = 0; i < r.pixels.size(); ++i)
     t->image[i] = static_cast<uint8_t>(std::clamp(r.pixels[i], 0.0f, 255.0f));
@@ -66,10 +56,10 @@ bool loadTerrain(const std::string& relief_path, const std::string& imagery_path
 }
 
 double reliefHeight(const terrain_t& t, double lat, double lon) {
-  const double y = (t.relief_lat0 - lat) * t.relief_per_deg_y;
-  double x = std::fmod(lon - t.relief_lon0, 360.0);
+  const double y = (t.relief_grid.lat0 - lat) * t.relief_grid.per_deg_y;
+  double x = std::fmod(lon - t.relief_grid.lon0, 360.0);
   if (x < 0) x += 360.0;
-  x *= t.relief_per_deg_x;
+  x *= t.relief_grid.per_deg_x;
   const double fy = std::floor(y), fx = std::floor(x);
   double wy[4], wx[4];
   bsplineWeights(y - fy, wy);
@@ -78,44 +68,44 @@ double reliefHeight(const terrain_t& t, double lat, double lon) {
   int cols[4];
   for (int i = 0; i < 4; ++i) {
     const int col = ix - 1 + i;  // wraps only next to the raster's first column
-    cols[i] = col < 0 ? col + t.relief_w : col >= t.relief_w ? col - t.relief_w : col;
+    cols[i] = col < 0 ? col + t.relief_grid.width : col >= t.relief_grid.width ? col - t.relief_grid.width : col;
   }
   double sum = 0;
   for (int j = 0; j < 4; ++j) {
-    const int row = std::clamp(iy - 1 + j, 0, t.relief_h - 1);
-    const int16_t* r = &t.relief[static_cast<size_t>(row) * t.relief_w];
+    const int row = std::clamp(iy - 1 + j, 0, t.relief_grid.height - 1);
+    const int16_t* r = &t.relief[static_cast<size_t>(row) * t.relief_grid.width];
     sum += wy[j] * (wx[0] * r[cols[0]] + wx[1] * r[cols[1]] + wx[2] * r[cols[2]] + wx[3] * r[cols[3]]);
   }
   return sum;
 }
 
 double reliefMaxIn(const terrain_t& t, const geo_box_t& box) {
-  const double per_deg_y = t.relief_per_deg_y, per_deg_x = t.relief_per_deg_x;
-  const int y0 = std::max(0, static_cast<int>(std::floor((t.relief_lat0 - box.n) * per_deg_y)) - 1);
-  const int y1 = std::min(t.relief_h - 1, static_cast<int>(std::floor((t.relief_lat0 - box.s) * per_deg_y)) + 2);
-  double w = std::fmod(box.w - t.relief_lon0, 360.0);
+  const double per_deg_y = t.relief_grid.per_deg_y, per_deg_x = t.relief_grid.per_deg_x;
+  const int y0 = std::max(0, static_cast<int>(std::floor((t.relief_grid.lat0 - box.n) * per_deg_y)) - 1);
+  const int y1 = std::min(t.relief_grid.height - 1, static_cast<int>(std::floor((t.relief_grid.lat0 - box.s) * per_deg_y)) + 2);
+  double w = std::fmod(box.w - t.relief_grid.lon0, 360.0);
   if (w < 0) w += 360.0;
   const int x0 = static_cast<int>(std::floor(w * per_deg_x)) - 1;
   const int x1 = x0 + static_cast<int>(std::ceil((box.e - box.w) * per_deg_x)) + 3;
   double hi = -1e9;
   for (int y = y0; y <= y1; ++y)
     for (int x = x0; x <= x1; ++x) {
-      const int col = (x % t.relief_w + t.relief_w) % t.relief_w;
-      hi = std::max<double>(hi, t.relief[static_cast<size_t>(y) * t.relief_w + col]);
+      const int col = (x % t.relief_grid.width + t.relief_grid.width) % t.relief_grid.width;
+      hi = std::max<double>(hi, t.relief[static_cast<size_t>(y) * t.relief_grid.width + col]);
     }
   return hi;
 }
 
 Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon) {
-  const double x = (lon - t.image_lon0) * t.image_per_deg_x;
-  const double y = std::clamp((t.image_lat0 - lat) * t.image_per_deg_y, 0.0, t.image_h - 1.0);
+  const double x = (lon - t.image_grid.lon0) * t.image_grid.per_deg_x;
+  const double y = std::clamp((t.image_grid.lat0 - lat) * t.image_grid.per_deg_y, 0.0, t.image_grid.height - 1.0);
   const double fx = std::floor(x), fy = std::floor(y);
   const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
-  const int ix0 = (static_cast<int>(fx) % t.image_w + t.image_w) % t.image_w;
-  const int ix1 = (ix0 + 1) % t.image_w;
-  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, t.image_h - 1);
+  const int ix0 = (static_cast<int>(fx) % t.image_grid.width + t.image_grid.width) % t.image_grid.width;
+  const int ix1 = (ix0 + 1) % t.image_grid.width;
+  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, t.image_grid.height - 1);
   auto px = [&](int ix, int iy) {
-    const uint8_t* p = &t.image[(static_cast<size_t>(iy) * t.image_w + ix) * 3];
+    const uint8_t* p = &t.image[(static_cast<size_t>(iy) * t.image_grid.width + ix) * 3];
     return Eigen::Vector3f(p[0], p[1], p[2]);
   };
   const Eigen::Vector3f top = px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx;

@@ -19,16 +19,10 @@
 #include "rocktreed_settings.h"
 
 struct terrain_t {
-  // Built-in relief in whole metres, row 0 in the north; pixel centres at
-  // relief_lon0 + i / relief_per_deg_x (wrapping) and
-  // relief_lat0 - j / relief_per_deg_y.
-  int relief_w = 0, relief_h = 0;
+  // Built-in relief in whole metres and imagery (RGB), row 0 in the north.
+  global_grid_t relief_grid, image_grid;
   std::vector<int16_t> relief;
-  double relief_lon0 = 0, relief_lat0 = 90, relief_per_deg_x = 12, relief_per_deg_y = 12;
-  // Built-in imagery, RGB, row 0 in the north, pixel centres as the relief's.
-  int image_w = 0, image_h = 0;
   std::vector<uint8_t> image;
-  double image_lon0 = 0, image_lat0 = 90, image_per_deg_x = 1, image_per_deg_y = 1;
   float min_elevation = 0, max_elevation = 0;
   // The user's layers over them, bottom to top (the last given on top).
   std::vector<std::unique_ptr<RasterLayer>> relief_layers, imagery_layers;
