@@ -359,15 +359,21 @@ bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_windo
   const double fp_centre = (footprint_.w + footprint_.e) * 0.5;
   const double shift = wraps_ ? 0.0 : 360.0 * std::round((fp_centre - centre) / 360.0);
   const int margin = inset_feather_pixels + 1;
-  const int c0 = static_cast<int>(std::floor((region.w + shift - west_) / pl - 0.5)) - margin;
-  const int c1 = static_cast<int>(std::floor((region.e + shift - west_) / pl - 0.5)) + 1 + margin;
-  const int r0 = static_cast<int>(std::floor((north_ - region.n) / pt - 0.5)) - margin;
-  const int r1 = static_cast<int>(std::floor((north_ - region.s) / pt - 0.5)) + 1 + margin;
+  const double fc0 = std::floor((region.w + shift - west_) / pl - 0.5) - margin;
+  const double fc1 = std::floor((region.e + shift - west_) / pl - 0.5) + 1 + margin;
+  const double fr0 = std::floor((north_ - region.n) / pt - 0.5) - margin;
+  const double fr1 = std::floor((north_ - region.s) / pt - 0.5) + 1 + margin;
+  // Far outside any raster GDAL opens (its sizes are ints): nothing there.
+  constexpr double limit = 2e9;
+  if (!(std::fabs(fc0) < limit && std::fabs(fc1) < limit && std::fabs(fr0) < limit && std::fabs(fr1) < limit))
+    return true;
+  if ((fc1 - fc0 + 1) * (fr1 - fr0 + 1) > max_window_pixels) return true;  // never a node's region
+  const int c0 = static_cast<int>(fc0), c1 = static_cast<int>(fc1);
+  const int r0 = static_cast<int>(fr0), r1 = static_cast<int>(fr1);
   const int rr0 = std::max(r0, 0), rr1 = std::min(r1, grid_h - 1);
   if (rr0 > rr1) return true;
   if (!wraps_ && (c1 < 0 || c0 >= grid_w)) return true;
   const int ww = c1 - c0 + 1, wh = r1 - r0 + 1;
-  if (static_cast<double>(ww) * wh > max_window_pixels) return true;  // cannot happen for a node's region
 
   raster_window_t& win = *out;
   win.west = west_ - shift;
