@@ -1,10 +1,12 @@
 // rocktreed: serves the planet over HTTP on loopback.
 //   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
 //             [--quiet] [--texture-formats jpg|jpg,crn]
+//             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]
 // --port 0 picks a free port; the chosen one is printed on the first line.
 //   rocktreed export --out DIR [--region S,W,N,E] [--max-level N]
 //             [--base-level B] [--texture-formats ...] [--threads N]
 // writes the answers as static files instead (export/).
+// A bad input file ends start-up with one line naming it and status 2.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,9 +34,9 @@ struct options_t {
   long cache_mb = default_cache_mb;
   bool quiet = false;
   std::string texture_formats = "jpg,crn";
-  std::string relief = default_relief_path;
-  std::string imagery = default_imagery_path;
+  planet_inputs_t inputs;  // the built-in rasters, then the user's layers
 };
+
 
 bool parseInt(const char* s, long lo, long hi, long* out) {
   char* end = nullptr;
@@ -47,10 +49,11 @@ bool parseInt(const char* s, long lo, long hi, long* out) {
 int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
-               "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] [--relief FILE] "
-               "[--imagery FILE]\n"
+               "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] "
+               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]\n"
                "       rocktreed export --out DIR [--region S,W,N,E] [--max-level N] [--base-level 6] "
-               "[--threads N] [--texture-formats jpg|jpg,crn] [--relief FILE] [--imagery FILE]\n",
+               "[--threads N] [--texture-formats jpg|jpg,crn] [--relief FILE[,FILE...]] "
+               "[--imagery FILE[,FILE...]]\n",
                why);
   return 2;
 }
@@ -78,8 +81,8 @@ int main(int argc, char** argv) {
     else if (a == "--threads" && parseInt(v, 1, 256, &n)) o.threads = static_cast<int>(n);
     else if (a == "--cache-mb" && parseInt(v, 0, 1 << 20, &n)) o.cache_mb = n;
     else if (a == "--texture-formats") o.texture_formats = v;
-    else if (a == "--relief") o.relief = v;
-    else if (a == "--imagery") o.imagery = v;
+    else if (a == "--relief") appendFileList(v, &o.inputs.relief_layers);
+    else if (a == "--imagery") appendFileList(v, &o.inputs.imagery_layers);
     else if (exporting && isExportOption(a)) {
       if (!parseExportOption(a, v, &export_options, &why)) return usage(why.c_str());
     }
@@ -93,10 +96,9 @@ int main(int argc, char** argv) {
   tuneAllocatorForServing();
   service_t service;
   std::string error;
-  if (!openService(&service, o.relief, o.imagery, formats,
-                   static_cast<size_t>(o.cache_mb) << 20, &error)) {
+  if (!openService(&service, o.inputs, formats, static_cast<size_t>(o.cache_mb) << 20, &error)) {
     std::fprintf(stderr, "rocktreed: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
 
   if (exporting) {

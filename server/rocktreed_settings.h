@@ -15,6 +15,10 @@ constexpr long default_cache_mb = 256;              // answers of a long flight 
 // flight (a few hundred KB per thread) and the allocator's slack come out
 // of the same memory.
 constexpr size_t cache_share_num = 3, cache_share_den = 4;
+// With user layers, GDAL's block cache takes this share of --cache-mb and
+// the response cache gives it up: pixels read for one node are read again
+// by its neighbours and children, answers of a flight rarely are.
+constexpr size_t gdal_cache_share_num = 1, gdal_cache_share_den = 4;
 // The largest request body read (requests are GETs; anything big is hostile).
 constexpr size_t max_request_payload_bytes = 64 * 1024;
 // Requests one kept-alive connection may carry: a viewer's whole flight.
@@ -40,10 +44,30 @@ constexpr int export_progress_interval_ms = 1000;
 
 constexpr const char* default_relief_path = "/usr/share/ferret-vis/data/etopo5.cdf";
 constexpr const char* default_imagery_path = "/usr/share/xplanet/images/earth.jpg";
+// The Blue Marble JPEG carries no georeferencing: its extent (west, north,
+// east, south), stated here for that built-in file only.
+constexpr double default_imagery_extent[4] = {-180, 90, 180, -90};
 // Relief samples are clamped to this range: below the deepest trench and
 // above the highest peak is a broken file, not terrain.
 constexpr float relief_floor_metres = -12000;
 constexpr float relief_ceiling_metres = 9000;
+
+// User layers (--relief, --imagery).
+// Pixels over which a layer fades into the one below at its edges and
+// around its nodata: enough to hide a seam, few enough to keep the data.
+constexpr int inset_feather_pixels = 4;
+// A node reads the coarsest overview whose pixels are at most this many
+// times its texels (or shading cells): within half an octave of what it
+// shows, and half the pixels of reading the next finer one.
+constexpr double level_choice_slack = 1.41;
+// Without overviews GDAL averages f x f pixels per pixel read; beyond this f
+// a node would read too much of the file, and the layer stays out of it.
+constexpr int max_read_decimation = 8;
+// Pixels above which start-up warns that a raster has no overviews.
+constexpr double large_raster_pixels = 4096.0 * 4096.0;
+// A window larger than this is never read (a node's is a few hundred pixels
+// a side); a guard against arithmetic on hostile georeferencing.
+constexpr double max_window_pixels = 4096.0 * 4096.0;
 
 // --- Planet ----------------------------------------------------------------
 

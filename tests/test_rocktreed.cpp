@@ -14,6 +14,7 @@
 #include "net/retrieval.h"
 #include "http/caching_headers.h"
 #include "http/routing.h"
+#include "test_rasters.h"
 
 namespace {
 
@@ -217,8 +218,8 @@ struct fetched_bulk_t {
   std::unique_ptr<bulk_t> bulk;
 };
 
-std::unique_ptr<bulk_t> fetchBulk(const std::string& path) {
-  const service_response_t r = answerGet(*planet(), bulkTarget(path));
+std::unique_ptr<bulk_t> fetchBulk(const std::string& path, service_t& s = *planet()) {
+  const service_response_t r = answerGet(s, bulkTarget(path));
   EXPECT_EQ(r.status, 200) << "bulk " << path;
   auto b = std::make_unique<bulk_t>();
   b->request = createBulkMetadataRequest("", path, planet_epoch);
@@ -232,14 +233,14 @@ std::unique_ptr<bulk_t> fetchBulk(const std::string& path) {
   return b;
 }
 
-bool fetchNode(node_t* n) {
+bool fetchNode(node_t* n, service_t& s = *planet()) {
   const NodeDataRequest& req = n->request;
   std::string target = "/rt/earth/NodeData/pb=!1m2!1s" + req.node_key().path() + "!2u" +
                        std::to_string(req.node_key().epoch()) + "!2e" +
                        std::to_string(req.texture_format());
   if (req.has_imagery_epoch()) target += "!3u" + std::to_string(req.imagery_epoch());
   target += "!4b0";
-  const service_response_t r = answerGet(*planet(), target);
+  const service_response_t r = answerGet(s, target);
   EXPECT_EQ(r.status, 200) << target;
   auto msg = std::make_unique<NodeData>();
   if (r.status != 200 || !msg->ParseFromString(*r.body)) return false;
@@ -356,6 +357,37 @@ TEST(Tree, NodesLieInTheirBoxesAndTheirOctantsInTheirChildren) {
     }
   }
   EXPECT_GT(nodes_checked, 300);
+}
+
+TEST(Tree, HoldsOverUserLayersAndAnswersStayTheSame) {
+  // The bulks down to level 16 over every inset of the layered planet: the
+  // node over the place at every level, a sample of the others.
+  service_t& s = test_rasters::layeredPlanet();
+  double cone_lat, cone_lon;
+  test_rasters::coneApex(&cone_lat, &cone_lon);
+  const std::pair<double, double> places[] = {{47.05, 2.05}, {47.05, 9.05}, {cone_lat, cone_lon}, {-30.0, -140.0}};
+  int nodes_checked = 0;
+  for (const auto& [lat, lon] : places) {
+    for (int level = 4; level <= 16; level += 4) {
+      const std::string path = pathAt(lat, lon, level);
+      std::unique_ptr<bulk_t> b = fetchBulk(path, s);
+      ASSERT_TRUE(b) << path;
+      int sampled = 0;
+      for (auto& [rel, n] : b->nodes) {
+        const bool on_place = pathAt(lat, lon, static_cast<int>((path + rel).size())) == path + rel;
+        if (!on_place && sampled++ % 31 != 0) continue;
+        ASSERT_TRUE(fetchNode(n.get(), s)) << path << rel;
+        checkNode(path + rel, *n);
+        ++nodes_checked;
+        if (on_place) {  // and a fresh build gives the cached bytes
+          const service_response_t again = answerGet(s, nodeTarget(path + rel));
+          EXPECT_EQ(*again.body, buildNodeData(s.terrain, path + rel, 1)) << path + rel;
+        }
+      }
+      if (!b->bulks.count(pathAt(lat, lon, level + 4).substr(level))) break;
+    }
+  }
+  EXPECT_GT(nodes_checked, 60);
 }
 
 TEST(Tree, BulkEntriesAnnounceExactlyTheExistingChildren) {

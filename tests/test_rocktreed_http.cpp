@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -207,6 +209,43 @@ TEST(RocktreedBinary, TagsAnswersForCachesAndRevalidatesThem) {
   EXPECT_NE(r.body.find("rocktreed_requests_total{kind=\"node\",status=\"304\"} 1\n"), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("rocktreed_requests_total{kind=\"node\",status=\"200\"} 2\n"), std::string::npos);
   EXPECT_NE(r.body.find("rocktreed_cache_hits_total 2\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A bad input file ends start-up: status 2 and one line naming the file.
+TEST(RocktreedBinary, BadInputFileEndsStartUpWithOneLineAndStatus2) {
+  const std::string bad = ::testing::TempDir() + "rocktreed-not-a-raster.tif";
+  FILE* f = std::fopen(bad.c_str(), "w");
+  ASSERT_TRUE(f);
+  std::fputs("not a raster\n", f);
+  std::fclose(f);
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err[1], STDERR_FILENO);
+    close(err[0]);
+    close(err[1]);
+    execl(ROCKTREED_BINARY, ROCKTREED_BINARY, "--port", "0", "--imagery", bad.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(err[1]);
+  std::string text;
+  char buf[1024];
+  ssize_t n;
+  while ((n = read(err[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::remove(bad.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(text.rfind("rocktreed: " + bad + ": cannot open as a raster", 0), 0u) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Contact sheet of rocktreed's textures: for Paris and the Alps, the node
 // holding the place at levels 4, 5 and 6 with its eight neighbours, each
 // level as a 3x3 mosaic of 256x256 textures (so seams between nodes show),
-// all written into one PNG.
+// all written into one PNG. With user layers and a place, one row: the node
+// holding the place at three levels from LEVEL on.
 //   contact_sheet [OUT.png]   (default contact_sheet.png)
+//   contact_sheet OUT.png --at LAT,LON,LEVEL [--relief FILES] [--imagery FILES]
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
+#include "http/routing.h"
 #include "planet/node_builder.h"
 
 namespace {
@@ -29,23 +32,42 @@ std::string pathAt(double lat, double lon, int level) {
 
 int main(int argc, char** argv) {
   const std::string out = argc > 1 ? argv[1] : "contact_sheet.png";
-  terrain_t terrain;
-  std::string error;
-  if (!loadTerrain(default_relief_path, default_imagery_path, &terrain, &error)) {
-    std::fprintf(stderr, "contact_sheet: %s\n", error.c_str());
-    return 1;
-  }
   struct place_t {
     const char* name;
     double lat, lon;
   };
-  const place_t places[] = {{"Paris", 48.86, 2.35}, {"Alps", 45.9, 6.9}};
+  std::vector<place_t> places = {{"Paris", 48.86, 2.35}, {"Alps", 45.9, 6.9}};
+  int first_level = 4;
+  planet_inputs_t inputs;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--relief") {
+      appendFileList(argv[i + 1], &inputs.relief_layers);
+    } else if (a == "--imagery") {
+      appendFileList(argv[i + 1], &inputs.imagery_layers);
+    } else if (a == "--at" && std::sscanf(argv[i + 1], "%lf,%lf,%d", &places[0].lat, &places[0].lon, &first_level) == 3 &&
+               first_level >= 1 && first_level <= max_node_level - 2) {
+      places.resize(1);
+      places[0].name = "the place";
+    } else {
+      std::fprintf(stderr, "contact_sheet: bad option %s %s\n", a.c_str(), argv[i + 1]);
+      return 2;
+    }
+  }
+  service_t service;
+  std::string error;
+  if (!openService(&service, inputs, format_bit_jpg, 64 << 20, &error)) {
+    std::fprintf(stderr, "contact_sheet: %s\n", error.c_str());
+    return 2;
+  }
+  const terrain_t& terrain = service.terrain;
   constexpr int tile = texture_size, mosaic = 3 * tile, levels = 3;
-  const int width = levels * mosaic, height = 2 * mosaic;
+  const int rows = static_cast<int>(places.size());
+  const int width = levels * mosaic, height = rows * mosaic;
   std::vector<uint8_t> sheet(static_cast<size_t>(width) * height * 3, 0);
-  for (int p = 0; p < 2; ++p) {
+  for (int p = 0; p < rows; ++p) {
     for (int l = 0; l < levels; ++l) {
-      const int level = 4 + l;
+      const int level = first_level + l;
       geo_box_t centre;
       nodeBox(pathAt(places[p].lat, places[p].lon, level), &centre);
       const double dlat = centre.n - centre.s, dlon = centre.e - centre.w;
@@ -71,6 +93,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "contact_sheet: cannot write %s\n", out.c_str());
     return 1;
   }
-  std::printf("wrote %s (%dx%d): rows Paris, Alps; columns levels 4, 5, 6\n", out.c_str(), width, height);
+  std::printf("wrote %s (%dx%d): rows %s; columns levels %d to %d\n", out.c_str(), width, height,
+              rows == 2 ? "Paris, Alps" : "the place", first_level, first_level + levels - 1);
   return 0;
 }

@@ -1,8 +1,10 @@
 #include "http/routing.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "http/caching_headers.h"
+#include "planet/user_layers.h"
 #include "http/request_parser.h"
 #include "planet/node_builder.h"
 #include "rocktreed_settings.h"
@@ -81,13 +83,20 @@ service_response_t message(ResponseCache::body_t body, std::string_view if_none_
 
 }  // namespace
 
-bool openService(service_t* s, const std::string& relief_path, const std::string& imagery_path,
-                 uint32_t texture_formats, size_t cache_bytes, std::string* error) {
-  if (!loadTerrain(relief_path, imagery_path, &s->terrain, error)) return false;
+bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_formats,
+                 size_t cache_bytes, std::string* error) {
+  // --cache-mb bounds all the memory the service grows by while serving:
+  // the response cache and, with user layers, GDAL's block cache each keep
+  // their share of it.
+  const bool layers = !inputs.relief_layers.empty() || !inputs.imagery_layers.empty();
+  const size_t gdal_bytes = layers ? cache_bytes / gdal_cache_share_den * gdal_cache_share_num : 0;
+  // The user's files first: a bad one is reported before the built-in
+  // rasters take their second to read.
+  setGdalCacheBytes(std::max<size_t>(gdal_bytes, 1 << 20));
+  if (!openUserLayers(inputs.relief_layers, inputs.imagery_layers, &s->terrain, error)) return false;
+  if (!loadTerrain(inputs.relief, inputs.imagery, &s->terrain, error)) return false;
   s->texture_formats = texture_formats;
-  // --cache-mb bounds all the memory the service grows by while serving;
-  // the cache itself keeps its share of it.
-  s->cache = std::make_unique<ResponseCache>(cache_bytes / cache_share_den * cache_share_num);
+  s->cache = std::make_unique<ResponseCache>(cache_bytes / cache_share_den * cache_share_num - gdal_bytes);
   s->planetoid = std::make_shared<const std::string>(buildPlanetoidMetadata(s->terrain));
   return true;
 }
@@ -157,4 +166,12 @@ bool parseTextureFormats(std::string_view list, uint32_t* bits) {
   }
   *bits = out;
   return true;
+}
+
+void appendFileList(std::string_view list, std::vector<std::string>* files) {
+  while (!list.empty()) {
+    const size_t comma = std::min(list.find(','), list.size());
+    if (comma > 0) files->emplace_back(list.substr(0, comma));
+    list.remove_prefix(std::min(comma + 1, list.size()));
+  }
 }

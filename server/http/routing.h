@@ -8,6 +8,7 @@
 #include <semaphore>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http/metrics.h"
 #include "http/response_cache.h"
@@ -23,9 +24,25 @@ struct service_t {
   std::unique_ptr<std::counting_semaphore<>> build_slots;
 };
 
-// Reads the terrain and prepares the planetoid answer; false with a reason.
-bool openService(service_t* s, const std::string& relief_path, const std::string& imagery_path,
-                 uint32_t texture_formats, size_t cache_bytes, std::string* error);
+// What the planet is made of: the built-in global rasters at the bottom and
+// the user's files over them, each list bottom to top.
+struct planet_inputs_t {
+  std::string relief = default_relief_path;
+  std::string imagery = default_imagery_path;
+  std::vector<std::string> relief_layers, imagery_layers;
+};
+
+// Checks the user's files (metadata only), reads the built-in rasters, sizes
+// the caches from cache_bytes and prepares the planetoid answer; false with
+// "PATH: reason".
+bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_formats,
+                 size_t cache_bytes, std::string* error);
+// The built-in planet alone.
+inline bool openService(service_t* s, const std::string& relief_path, const std::string& imagery_path,
+                        uint32_t texture_formats, size_t cache_bytes, std::string* error) {
+  return openService(s, planet_inputs_t{relief_path, imagery_path, {}, {}}, texture_formats, cache_bytes,
+                     error);
+}
 
 struct service_response_t {
   int status = 500;
@@ -48,3 +65,7 @@ service_response_t buildAnswer(const service_t& s, std::string_view target);
 // Parses "jpg", "crn" or both, comma-separated in any order without
 // repeats, into format bits.
 bool parseTextureFormats(std::string_view list, uint32_t* bits);
+
+// Appends the files of "a.tif,b.tif" (--relief, --imagery) to a list,
+// skipping empty items; a file name cannot hold a comma here.
+void appendFileList(std::string_view list, std::vector<std::string>* files);

@@ -51,7 +51,14 @@ int detailOctaves(int level) {
   return k;
 }
 
-double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache) {
+int firstOctaveBelow(double metres) {
+  int k = 0;
+  while (k < detail_max_octaves && detail_first_wavelength / std::ldexp(1.0, k) >= metres) ++k;
+  return k;
+}
+
+double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache,
+                         int first_octave) {
   // Normalised by the full series so that adding octaves never rescales the
   // coarser ones: a level and its children agree on the shared octaves.
   static const double full = [] {
@@ -61,9 +68,11 @@ double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_
   }();
   double sum = 0, amp = 1;
   for (int k = 0; k < octaves; ++k) {
-    const double scale = planet_radius * std::ldexp(1.0, k) / detail_first_wavelength;
-    sum += amp * valueNoise(unit.x() * scale, unit.y() * scale, unit.z() * scale, 0x5EED + k,
-                            cache.cells[k]);
+    if (k >= first_octave) {
+      const double scale = planet_radius * std::ldexp(1.0, k) / detail_first_wavelength;
+      sum += amp * valueNoise(unit.x() * scale, unit.y() * scale, unit.z() * scale, 0x5EED + k,
+                              cache.cells[k]);
+    }
     amp *= detail_gain;
   }
   return sum / full;

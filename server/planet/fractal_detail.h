@@ -29,5 +29,12 @@ struct detail_cache_t {
   noise_cell_t cells[detail_max_octaves];
 };
 
-// detailNoise, reusing the cells of the previous call with the same cache.
-double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache);
+// detailNoise, reusing the cells of the previous call with the same cache;
+// from `first_octave` on only (data finer than the first octaves replaces
+// them), with the same amplitudes.
+double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache,
+                         int first_octave = 0);
+
+// The first octave whose wavelength is below a resolution in metres: detail
+// starts where the data ends.
+int firstOctaveBelow(double metres);

@@ -10,6 +10,7 @@
 #include <turbojpeg.h>
 
 #include "planet/crn_encoder.h"
+#include "planet/user_layers.h"
 #include "rocktree.pb.h"
 
 using namespace geo_globetrotter_proto_rocktree;
@@ -60,7 +61,7 @@ bool nodeExists(const terrain_t& t, const std::string& path) {
   for (int l = first_sea_leaf_level; l < levelOf(path); ++l) {
     geo_box_t ancestor;
     nodeBox(std::string_view(path).substr(0, l), &ancestor);
-    if (seaOnly(t, ancestor)) return false;
+    if (seaOnly(t, ancestor) && !layersCallForChildren(t, ancestor)) return false;
   }
   return true;
 }
@@ -70,7 +71,7 @@ bool nodeIsLeaf(const terrain_t& t, const std::string& path) {
   if (levelOf(path) < first_sea_leaf_level) return false;
   geo_box_t box;
   nodeBox(path, &box);
-  return seaOnly(t, box);
+  return seaOnly(t, box) && !layersCallForChildren(t, box);
 }
 
 bool bulkExists(const terrain_t& t, const std::string& path) {
@@ -307,7 +308,7 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
   // Big nodes span more imagery pixels than the shading grid has samples:
   // there the colour is sampled per texel, only the shade is interpolated.
   // (Few nodes are this coarse, so the cost does not matter.)
-  if ((box.e - box.w) > (n + 1) * 360.0 / t.image_w) {
+  if ((box.e - box.w) > (n + 1) * 360.0 / t.image_grid.width) {
     for (int r = 0; r < texture_size; ++r) {
       const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
       const int j = std::min(static_cast<int>(y), n - 1);
@@ -327,6 +328,7 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
       }
     }
   }
+  paintImagery(t, box, shades, n, rgb.data());
   return rgb;
 }
 

@@ -23,7 +23,7 @@ constexpr uint32_t format_bit_crn = 1u << 5;   // Texture.Format CRN_DXT1 = 6
 // its ancestors).
 bool nodeExists(const terrain_t& t, const std::string& path);
 // Existing node without children: the deepest level, or sea only from
-// level 12 on.
+// level 12 on unless a user layer finer than its texels reaches into it.
 bool nodeIsLeaf(const terrain_t& t, const std::string& path);
 // A bulk exists for the root ("") and every existing non-leaf node whose
 // path length is a multiple of four.

@@ -6,76 +6,38 @@
 #include <cstdio>
 #include <memory>
 
-#include <netcdf.h>
-#include <turbojpeg.h>
+#include "planet/user_layers.h"
 
 namespace {
 
-bool readFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!f) return false;
-  std::fseek(f.get(), 0, SEEK_END);
-  const long size = std::ftell(f.get());
-  if (size <= 0) return false;
-  std::fseek(f.get(), 0, SEEK_SET);
-  out->resize(static_cast<size_t>(size));
-  return std::fread(out->data(), 1, out->size(), f.get()) == out->size();
-}
-
 bool loadRelief(const std::string& path, terrain_t* t, std::string* error) {
-  int nc = 0;
-  if (nc_open(path.c_str(), NC_NOWRITE, &nc) != NC_NOERR) {
-    *error = "cannot open relief " + path;
-    return false;
+  global_raster_t r;
+  if (!readGlobalRaster(path, nullptr, 1, &r, error)) return false;
+  t->relief_grid = r.grid;
+  t->relief.resize(r.pixels.size());
+  float lo = 0, hi = 0;
+  for (size_t i = 0; i < r.pixels.size(); ++i) {
+    // A hole in the global relief has no layer below it: sea level.
+    const float raw = r.has_nodata && r.pixels[i] == r.nodata ? 0.0f : r.pixels[i];
+    const float v = std::clamp(raw, relief_floor_metres, relief_ceiling_metres);
+    t->relief[i] = static_cast<int16_t>(std::lround(v));
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
   }
-  bool ok = false;
-  int var = 0, ndims = 0, dims[NC_MAX_VAR_DIMS];
-  size_t len[2] = {0, 0};
-  if (nc_inq_varid(nc, "ROSE", &var) == NC_NOERR && nc_inq_varndims(nc, var, &ndims) == NC_NOERR &&
-      ndims == 2 && nc_inq_vardimid(nc, var, dims) == NC_NOERR &&
-      nc_inq_dimlen(nc, dims[0], &len[0]) == NC_NOERR &&
-      nc_inq_dimlen(nc, dims[1], &len[1]) == NC_NOERR && len[0] > 4 && len[1] > 4) {
-    std::vector<float> rows(len[0] * len[1]);
-    if (nc_get_var_float(nc, var, rows.data()) == NC_NOERR) {
-      t->relief_h = static_cast<int>(len[0]);
-      t->relief_w = static_cast<int>(len[1]);
-      t->relief.resize(rows.size());
-      float lo = 0, hi = 0;
-      for (size_t i = 0; i < rows.size(); ++i) {
-        const float v = std::clamp(rows[i], relief_floor_metres, relief_ceiling_metres);
-        t->relief[i] = static_cast<int16_t>(std::lround(v));
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-      }
-      t->min_elevation = lo;
-      t->max_elevation = hi;
-      ok = true;
-    }
-  }
-  nc_close(nc);
-  if (!ok) *error = "relief " + path + " has no 2-D variable ROSE";
-  return ok;
+  t->min_elevation = lo;
+  t->max_elevation = hi;
+  return true;
 }
 
 bool loadImagery(const std::string& path, terrain_t* t, std::string* error) {
-  std::vector<uint8_t> jpeg;
-  if (!readFile(path, &jpeg)) {
-    *error = "cannot read imagery " + path;
-    return false;
-  }
-  tjhandle tj = tjInitDecompress();
-  int w = 0, h = 0, sub = 0, cs = 0;
-  bool ok = tj && tjDecompressHeader3(tj, jpeg.data(), jpeg.size(), &w, &h, &sub, &cs) == 0 &&
-            w > 1 && h > 1;
-  if (ok) {
-    t->image.resize(static_cast<size_t>(w) * h * 3);
-    ok = tjDecompress2(tj, jpeg.data(), jpeg.size(), t->image.data(), w, 0, h, TJPF_RGB, 0) == 0;
-    t->image_w = w;
-    t->image_h = h;
-  }
-  if (tj) tjDestroy(tj);
-  if (!ok) *error = "cannot decode imagery " + path;
-  return ok;
+  global_raster_t r;
+  const double* extent = path == default_imagery_path ? default_imagery_extent : nullptr;
+  if (!readGlobalRaster(path, extent, 3, &r, error)) return false;
+  t->image_grid = r.grid;
+  t->image.resize(r.pixels.size());
+  for (size_t i = 0; i < r.pixels.size(); ++i)
+    t->image[i] = static_cast<uint8_t>(std::clamp(r.pixels[i], 0.0f, 255.0f));
+  return true;
 }
 
 inline void bsplineWeights(double f, double w[4]) {
@@ -94,11 +56,10 @@ bool loadTerrain(const std::string& relief_path, const std::string& imagery_path
 }
 
 double reliefHeight(const terrain_t& t, double lat, double lon) {
-  const double per_deg = (t.relief_h - 1) / 180.0;
-  const double y = (lat + 90.0) * per_deg;
-  double x = std::fmod(lon, 360.0);
+  const double y = (t.relief_grid.lat0 - lat) * t.relief_grid.per_deg_y;
+  double x = std::fmod(lon - t.relief_grid.lon0, 360.0);
   if (x < 0) x += 360.0;
-  x *= t.relief_w / 360.0;
+  x *= t.relief_grid.per_deg_x;
   const double fy = std::floor(y), fx = std::floor(x);
   double wy[4], wx[4];
   bsplineWeights(y - fy, wy);
@@ -106,44 +67,45 @@ double reliefHeight(const terrain_t& t, double lat, double lon) {
   const int iy = static_cast<int>(fy), ix = static_cast<int>(fx);
   int cols[4];
   for (int i = 0; i < 4; ++i) {
-    const int col = ix - 1 + i;  // wraps only next to the meridian 0
-    cols[i] = col < 0 ? col + t.relief_w : col >= t.relief_w ? col - t.relief_w : col;
+    const int col = ix - 1 + i;  // wraps only next to the raster's first column
+    cols[i] = col < 0 ? col + t.relief_grid.width : col >= t.relief_grid.width ? col - t.relief_grid.width : col;
   }
   double sum = 0;
   for (int j = 0; j < 4; ++j) {
-    const int row = std::clamp(iy - 1 + j, 0, t.relief_h - 1);
-    const int16_t* r = &t.relief[static_cast<size_t>(row) * t.relief_w];
+    const int row = std::clamp(iy - 1 + j, 0, t.relief_grid.height - 1);
+    const int16_t* r = &t.relief[static_cast<size_t>(row) * t.relief_grid.width];
     sum += wy[j] * (wx[0] * r[cols[0]] + wx[1] * r[cols[1]] + wx[2] * r[cols[2]] + wx[3] * r[cols[3]]);
   }
   return sum;
 }
 
 double reliefMaxIn(const terrain_t& t, const geo_box_t& box) {
-  const double per_deg_y = (t.relief_h - 1) / 180.0, per_deg_x = t.relief_w / 360.0;
-  const int y0 = std::max(0, static_cast<int>(std::floor((box.s + 90) * per_deg_y)) - 1);
-  const int y1 = std::min(t.relief_h - 1, static_cast<int>(std::floor((box.n + 90) * per_deg_y)) + 2);
-  double w = box.w < 0 ? box.w + 360 : box.w;
+  const double per_deg_y = t.relief_grid.per_deg_y, per_deg_x = t.relief_grid.per_deg_x;
+  const int y0 = std::max(0, static_cast<int>(std::floor((t.relief_grid.lat0 - box.n) * per_deg_y)) - 1);
+  const int y1 = std::min(t.relief_grid.height - 1, static_cast<int>(std::floor((t.relief_grid.lat0 - box.s) * per_deg_y)) + 2);
+  double w = std::fmod(box.w - t.relief_grid.lon0, 360.0);
+  if (w < 0) w += 360.0;
   const int x0 = static_cast<int>(std::floor(w * per_deg_x)) - 1;
   const int x1 = x0 + static_cast<int>(std::ceil((box.e - box.w) * per_deg_x)) + 3;
   double hi = -1e9;
   for (int y = y0; y <= y1; ++y)
     for (int x = x0; x <= x1; ++x) {
-      const int col = (x % t.relief_w + t.relief_w) % t.relief_w;
-      hi = std::max<double>(hi, t.relief[static_cast<size_t>(y) * t.relief_w + col]);
+      const int col = (x % t.relief_grid.width + t.relief_grid.width) % t.relief_grid.width;
+      hi = std::max<double>(hi, t.relief[static_cast<size_t>(y) * t.relief_grid.width + col]);
     }
   return hi;
 }
 
 Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon) {
-  double x = (lon + 180.0) / 360.0 * t.image_w - 0.5;
-  const double y = std::clamp((90.0 - lat) / 180.0 * t.image_h - 0.5, 0.0, t.image_h - 1.0);
+  const double x = (lon - t.image_grid.lon0) * t.image_grid.per_deg_x;
+  const double y = std::clamp((t.image_grid.lat0 - lat) * t.image_grid.per_deg_y, 0.0, t.image_grid.height - 1.0);
   const double fx = std::floor(x), fy = std::floor(y);
   const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
-  const int ix0 = (static_cast<int>(fx) % t.image_w + t.image_w) % t.image_w;
-  const int ix1 = (ix0 + 1) % t.image_w;
-  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, t.image_h - 1);
+  const int ix0 = (static_cast<int>(fx) % t.image_grid.width + t.image_grid.width) % t.image_grid.width;
+  const int ix1 = (ix0 + 1) % t.image_grid.width;
+  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, t.image_grid.height - 1);
   auto px = [&](int ix, int iy) {
-    const uint8_t* p = &t.image[(static_cast<size_t>(iy) * t.image_w + ix) * 3];
+    const uint8_t* p = &t.image[(static_cast<size_t>(iy) * t.image_grid.width + ix) * 3];
     return Eigen::Vector3f(p[0], p[1], p[2]);
   };
   const Eigen::Vector3f top = px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx;
@@ -188,16 +150,19 @@ std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int lev
     sin_lon[i] = std::sin(lons[i] * 3.141592653589793 / 180.0);
   }
   std::vector<double> out(static_cast<size_t>(side) * side);
+  const std::vector<layer_window_t> layers = reliefWindows(t, box);
   detail_cache_t cache;
   for (int j = 0; j < side; ++j) {
     const double la = lats[j] * 3.141592653589793 / 180.0;
     const double cl = std::cos(la), sl = std::sin(la);
     for (int i = 0; i < side; ++i) {
+      const Eigen::Vector3d unit(cl * cos_lon[i], cl * sin_lon[i], sl);
       const double relief = reliefHeight(t, lats[j], lons[i]);
       double detail = 0;
-      if (octaves > 0 && relief > -100.0)
-        detail = detailNoiseCached(Eigen::Vector3d(cl * cos_lon[i], cl * sin_lon[i], sl), octaves, cache);
-      out[static_cast<size_t>(j) * side + i] = terrainHeight(relief, detail);
+      if (octaves > 0 && relief > -100.0) detail = detailNoiseCached(unit, octaves, cache);
+      double h = terrainHeight(relief, detail);
+      if (!layers.empty()) h = blendRelief(layers, lats[j], lons[i], h, unit, octaves, cache);
+      out[static_cast<size_t>(j) * side + i] = h;
     }
   }
   return out;

@@ -1,10 +1,13 @@
-// Elevation and colour of the planet: ETOPO5 relief and the Blue Marble
-// image, both read once at start-up, plus deterministic fractal detail below
-// their resolution. Every value is a function of geographic position alone
-// (never of the node that asks), so neighbouring nodes agree on their edges.
+// Elevation and colour of the planet: the built-in ETOPO5 relief and Blue
+// Marble image (read whole at start-up through GDAL), the user's layers on
+// top of them (user_layers.h), and deterministic fractal detail below the
+// data's resolution. Every value is a function of geographic position and
+// level alone (never of the node that asks), so neighbouring nodes agree on
+// their edges.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,20 +15,21 @@
 
 #include "planet/fractal_detail.h"
 #include "planet/octree_geometry.h"
+#include "planet/raster_layer.h"
 #include "rocktreed_settings.h"
 
 struct terrain_t {
-  // Relief in metres, row 0 at 90 S, column 0 at 0 E, 12 samples per degree.
-  int relief_w = 0, relief_h = 0;
+  // Built-in relief in whole metres and imagery (RGB), row 0 in the north.
+  global_grid_t relief_grid, image_grid;
   std::vector<int16_t> relief;
-  // Imagery, RGB, row 0 at the north pole, column 0 at 180 W, pixel centres
-  // at half-pixel offsets.
-  int image_w = 0, image_h = 0;
   std::vector<uint8_t> image;
   float min_elevation = 0, max_elevation = 0;
+  // The user's layers over them, bottom to top (the last given on top).
+  std::vector<std::unique_ptr<RasterLayer>> relief_layers, imagery_layers;
 };
 
-// Reads both sources; false with a one-line reason on failure.
+// Reads both built-in sources whole; false with "PATH: reason" on failure.
+// The built-in Blue Marble file gets its stated extent.
 bool loadTerrain(const std::string& relief_path, const std::string& imagery_path, terrain_t* t,
                  std::string* error);
 
@@ -34,10 +38,10 @@ bool loadTerrain(const std::string& relief_path, const std::string& imagery_path
 // sea test on the samples is exact).
 double reliefHeight(const terrain_t& t, double lat, double lon);
 
-// Highest relief sample that can influence any point of the box.
+// Highest built-in relief sample that can influence any point of the box.
 double reliefMaxIn(const terrain_t& t, const geo_box_t& box);
 
-// Imagery colour (0..255 per channel), bilinear.
+// Built-in imagery colour (0..255 per channel), bilinear.
 Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon);
 
 // Terrain height (sea floor included) from relief and detail: detail is
@@ -45,12 +49,15 @@ Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon);
 // islands out of deep water.
 double terrainHeight(double relief, double detail);
 
-// True when no point of the box can rise above the sea surface.
+// True when no point of the box can rise above the sea surface in the
+// built-in relief.
 bool seaOnly(const terrain_t& t, const geo_box_t& box);
 
 // Heights over a node's box on a regular grid of n x n cells plus `border`
 // extra samples on each side (latitudes clamped to the poles): row-major,
-// row 0 at the south edge, (n + 1 + 2 border)^2 values.
+// row 0 at the south edge, (n + 1 + 2 border)^2 values. Relief layers blend
+// over the built-in relief where they have data; their samples come from a
+// window read at the level's resolution, the same for every n.
 std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int level, int n,
                                int border);
 
