@@ -1,8 +1,11 @@
-# The viewer's GL-free parts: geometry math, camera, and the per-frame
-# selection (walk, masks, release, counters).
+# The viewer's GL-free parts: geometry math, camera (with positions and
+# places), and the per-frame selection (walk, masks, release, counters).
 ostravel_test(test_view_math ${CMAKE_CURRENT_SOURCE_DIR}/test_view_math.cpp LABELS viewer)
 ostravel_test(test_camera ${CMAKE_CURRENT_SOURCE_DIR}/test_camera.cpp LABELS viewer)
 ostravel_test(test_selection ${CMAKE_CURRENT_SOURCE_DIR}/test_selection.cpp LABELS viewer)
+# What a person gives and gets: the command line, the status lines, screenshot files.
+ostravel_test(test_command_line ${CMAKE_CURRENT_SOURCE_DIR}/test_command_line.cpp LABELS viewer)
+ostravel_test(test_status_and_screenshot ${CMAKE_CURRENT_SOURCE_DIR}/test_status_and_screenshot.cpp LABELS viewer)
 
 # End to end: rocktreed and the real viewer under Xvfb with Mesa's software
 # GL, and the viewer alone without its service. Software rendering takes both
