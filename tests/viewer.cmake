@@ -19,6 +19,11 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
   add_test(NAME e2e_viewer_no_service
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode no-service
       --viewer $<TARGET_FILE:ostravel> --workdir ${VIEWER_E2E_DIR}/no-service)
-  set_tests_properties(e2e_viewer_view e2e_viewer_no_service PROPERTIES
+  # Over Mont Blanc until settled, then again offline from the disk cache.
+  add_test(NAME e2e_viewer_settle
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode settle
+      --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+      --workdir ${VIEWER_E2E_DIR}/settle)
+  set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
 endif()

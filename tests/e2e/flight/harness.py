@@ -7,6 +7,7 @@ here is stopped by close(), so a failing run leaves nothing behind.
 import math
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -178,7 +179,11 @@ class session_t:
             raise RuntimeError("rocktreed did not come up on port %d" % port)
         self.log("rocktreed on port %d" % port)
 
-    def startViewer(self, binary, service_host, extra_env=None):
+    def startViewer(self, binary, service_host, extra_env=None, args=(), keep_cache=False):
+        """The viewer in workdir; its disk cache (workdir/cache) starts empty
+        unless keep_cache, so that every run fetches what it shows."""
+        if not keep_cache:
+            shutil.rmtree(os.path.join(self.workdir, "cache"), ignore_errors=True)
         env = dict(os.environ)
         env["DISPLAY"] = self.display
         env["OSTRAVEL_SERVICE_HOST"] = service_host
@@ -187,7 +192,7 @@ class session_t:
         env.setdefault("SDL_VIDEODRIVER", "x11")
         if extra_env:
             env.update(extra_env)
-        p = subprocess.Popen([os.path.abspath(binary)], cwd=self.workdir, env=env,
+        p = subprocess.Popen([os.path.abspath(binary), *args], cwd=self.workdir, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.procs.append(p)
         self.viewer = p
