@@ -74,10 +74,12 @@ constexpr size_t disk_cache_touch_batch = 64;
 // Per connection (one per download thread): answers are read once per
 // session, so a large page cache would only hold what was already used.
 constexpr int disk_cache_page_cache_kib = 1024;
-// The write-ahead log beside the database is checkpointed and cut back at
-// this share of the budget (at least 64 KiB), so that the two together stay
-// within about 1 % of the budget.
+// The write-ahead log beside the database takes this share of the budget
+// (the database keeps to the rest): once longer it is copied into the
+// database and cut back, which costs two fsyncs, so it is at least 1 MiB
+// (but at most a quarter of a small budget).
 constexpr double disk_cache_log_share = 0.005;
+constexpr uint64_t disk_cache_log_min_bytes = uint64_t{1} << 20;
 
 // --- Retry back-off --------------------------------------------------------
 

@@ -103,7 +103,8 @@ void removeDatabaseFiles(const std::string& path) {
 struct disk_cache_t {
   std::string dir;
   std::string path;
-  uint64_t budget_bytes = 0;
+  uint64_t budget_bytes = 0;     // the database file and its write-ahead log together
+  uint64_t database_bytes = 0;   // the budget less the log's share: what eviction keeps to
   uint64_t page_size = 4096;
   // The largest answer stored: one answer must not push out a large share of
   // the others, and nothing larger than a response may come back.
@@ -293,7 +294,7 @@ int evictFor(disk_cache_t& cache, connection_t& c, uint64_t room) {
   int rc = SQLITE_OK;
   for (;;) {
     const uint64_t used = usedBytes(cache, c, &rc);
-    if (rc != SQLITE_OK || used + room <= cache.budget_bytes) return rc;
+    if (rc != SQLITE_OK || used + room <= cache.database_bytes) return rc;
     std::vector<int64_t> oldest;
     while ((rc = sqlite3_step(c.st[st_oldest])) == SQLITE_ROW) oldest.push_back(sqlite3_column_int64(c.st[st_oldest], 0));
     sqlite3_reset(c.st[st_oldest]);
@@ -365,7 +366,13 @@ disk_cache_ptr_t openDiskCache(const std::string& dir, uint64_t budget_bytes, st
   cache->path = dir + (dir.empty() || dir.back() == '/' ? "" : "/") + disk_cache_file_name;
   cache->budget_bytes = budget_bytes;
   cache->max_entry_bytes = std::min<uint64_t>(budget_bytes / 8, http_response_limit);
-  const double log_bytes = std::max(64.0 * 1024, static_cast<double>(budget_bytes) * disk_cache_log_share);
+  // The write-ahead log's share: a checkpoint (two fsyncs) per megabyte of
+  // answers at least, and never more than a quarter of a small budget.
+  const uint64_t log_bytes = std::min<uint64_t>(
+      std::max<uint64_t>(static_cast<uint64_t>(static_cast<double>(budget_bytes) * disk_cache_log_share),
+                         disk_cache_log_min_bytes),
+      budget_bytes / 4);
+  cache->database_bytes = budget_bytes - log_bytes;
 
   // A file that SQLite cannot read is replaced once. The tables exist
   // before any connection prepares its statements.
@@ -393,7 +400,7 @@ disk_cache_ptr_t openDiskCache(const std::string& dir, uint64_t budget_bytes, st
     removeDatabaseFiles(cache->path);
   }
 
-  cache->log_limit_pages = static_cast<int>(std::min(log_bytes / static_cast<double>(cache->page_size), 1e9));
+  cache->log_limit_pages = static_cast<int>(std::min<uint64_t>(log_bytes / cache->page_size, 1u << 30));
 
   // A smaller budget than last time: evict down to it, then give the freed
   // pages back to the file system.
@@ -401,7 +408,7 @@ disk_cache_ptr_t openDiskCache(const std::string& dir, uint64_t budget_bytes, st
   if (std::unique_ptr<connection_t> c = take(*cache)) {
     int rc = SQLITE_OK;
     if (single(c->st[st_page_count], &rc) * static_cast<int64_t>(cache->page_size) >
-        static_cast<int64_t>(cache->budget_bytes))
+        static_cast<int64_t>(cache->database_bytes))
       if (sqlite3_exec(c->db, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr) == SQLITE_OK)
       sqlite3_wal_checkpoint_v2(c->db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     give(*cache, std::move(c));

@@ -44,7 +44,10 @@ struct disk_cache_closer_t {
 using disk_cache_ptr_t = std::unique_ptr<disk_cache_t, disk_cache_closer_t>;
 
 // Opens the cache database in dir (creating dir and the database when
-// needed) with budget_bytes for the database file; a database of an older
+// needed) with budget_bytes for the database file and its write-ahead log
+// together (the log is cut back after the store that takes it past its
+// share, so the two exceed the budget by at most one answer's pages for a
+// moment); a database of an older
 // layout or one SQLite cannot read is replaced. Null, with the reason in
 // *why, when the cache cannot be used at all.
 disk_cache_ptr_t openDiskCache(const std::string& dir, uint64_t budget_bytes, std::string* why);
@@ -63,7 +66,8 @@ void diskCacheForget(disk_cache_t& cache, const std::string& key);
 void diskCacheFlush(disk_cache_t& cache);
 
 disk_cache_counters_t diskCacheCounters(const disk_cache_t& cache);
-// Bytes of the database's pages in use: what the budget bounds.
+// Bytes of the database's pages in use: what eviction keeps to the budget
+// less the log's share.
 uint64_t diskCacheUsedBytes(disk_cache_t& cache);
 const std::string& diskCachePath(const disk_cache_t& cache);
 // False once a write failed for lack of space, or the database was damaged.

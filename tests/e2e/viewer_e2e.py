@@ -27,10 +27,8 @@ usage: viewer_e2e.py --viewer PATH [--rocktreed PATH] --workdir DIR
 """
 import argparse
 import os
-import socket
 import subprocess
 import sys
-import threading
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import time
@@ -133,93 +131,6 @@ SETTLE_TIMEOUT_S = 90
 TEXT_AREA = (760, 130)
 
 
-class relay_t:
-    """The service's address for the viewer: relays each connection to
-    rocktreed while forwarding, and counts every connection it accepts.
-    The viewer keeps one address for both runs (its disk cache is keyed by
-    it), and the relay can count on it after rocktreed has gone."""
-
-    def __init__(self, upstream_port):
-        self.upstream = upstream_port
-        self.forwarding = True
-        self.count = 0
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.port = self.sock.getsockname()[1]
-        self.sock.listen(64)
-        self.sock.settimeout(0.2)
-        self.running = True
-        self.thread = threading.Thread(target=self.loop, daemon=True)
-        self.thread.start()
-
-    def loop(self):
-        while self.running:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                continue
-            self.count += 1
-            if self.forwarding:
-                threading.Thread(target=self.relay, args=(conn,), daemon=True).start()
-            else:
-                conn.close()
-
-    def relay(self, conn):
-        try:
-            up = socket.create_connection(("127.0.0.1", self.upstream), timeout=30)
-        except OSError:
-            conn.close()
-            return
-
-        def pump(src, dst):
-            try:
-                while True:
-                    data = src.recv(65536)
-                    if not data:
-                        break
-                    dst.sendall(data)
-            except OSError:
-                pass
-            try:
-                dst.shutdown(socket.SHUT_WR)
-            except OSError:
-                pass
-
-        back = threading.Thread(target=pump, args=(up, conn), daemon=True)
-        back.start()
-        pump(conn, up)
-        back.join(timeout=60)
-        conn.close()
-        up.close()
-
-    def close(self):
-        self.running = False
-        self.thread.join(timeout=5)
-        self.sock.close()
-
-
-def runToExit(s, timeout):
-    """Waits for a viewer that ends by itself; its status (None if killed)."""
-    try:
-        rc = s.viewer.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        s.viewer.kill()
-        s.viewer.wait()
-        rc = None
-    s.out.close()
-    s.err.close()
-    return rc
-
-
-def settledNodes(s):
-    for _, text in s.out.snapshot():
-        m = harness.SETTLED_RE.match(text)
-        if m:
-            return int(m.group(1))
-    return None
-
-
 def pngPixels(path):
     ppm = path[:-4] + ".ppm"
     subprocess.run(["convert", path, "-depth", "8", ppm], timeout=60, stdout=subprocess.DEVNULL,
@@ -254,13 +165,13 @@ def runSettle(a, c):
         s.startXvfb()
         port = harness.freePort()
         s.startRocktreed(a.rocktreed, port, ["--quiet"])
-        relay = relay_t(port)
+        relay = harness.relay_t(port)
         common = ["--service", "http://127.0.0.1:%d/rt/earth/" % relay.port, "--position", MONT_BLANC,
                   "--windowed", "1280x720", "--exit-when-settled", "--settle-timeout", str(SETTLE_TIMEOUT_S)]
         env = {"LIBGL_ALWAYS_SOFTWARE": "1"}
         s.startViewer(a.viewer, "", env, common + ["--overlay", "off", "--screenshot-when-settled", shots[0]])
-        rc = runToExit(s, SETTLE_TIMEOUT_S + 30)
-        first = settledNodes(s)
+        rc = s.waitForExit(SETTLE_TIMEOUT_S + 30)
+        first = s.firstSettled()[1]
         c.expect(rc == 0, "settles and exits with status 0 (got %s, %s nodes)" % (rc, first))
         c.expect(os.path.exists(shots[0]), "the settled screenshot is written")
         if rc != 0 or not os.path.exists(shots[0]):
@@ -279,8 +190,8 @@ def runSettle(a, c):
         before = relay.count
         s.startViewer(a.viewer, "", env, common + ["--offline", "--overlay", "on", "--screenshot-when-settled",
                                                     shots[1]], keep_cache=True)
-        rc = runToExit(s, SETTLE_TIMEOUT_S + 30)
-        second = settledNodes(s)
+        rc = s.waitForExit(SETTLE_TIMEOUT_S + 30)
+        second = s.firstSettled()[1]
         c.expect(rc == 0 and second == first,
                  "offline from the disk cache: settles on the same node count (%s, %s)" % (second, first))
         c.expect(relay.count == before, "offline: no connection to the service's address (%d)" % (relay.count - before))

@@ -58,6 +58,72 @@ def httpGet(port, path, timeout=5.0):
         return None, b""
 
 
+class relay_t:
+    """The service's address for the viewer: relays each connection to
+    rocktreed while forwarding, and counts every connection it accepts.
+    The viewer keeps one address for both runs (its disk cache is keyed by
+    it), and the relay can count on it after rocktreed has gone."""
+
+    def __init__(self, upstream_port):
+        self.upstream = upstream_port
+        self.forwarding = True
+        self.count = 0
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.sock.listen(64)
+        self.sock.settimeout(0.2)
+        self.running = True
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def loop(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            self.count += 1
+            if self.forwarding:
+                threading.Thread(target=self.relay, args=(conn,), daemon=True).start()
+            else:
+                conn.close()
+
+    def relay(self, conn):
+        try:
+            up = socket.create_connection(("127.0.0.1", self.upstream), timeout=30)
+        except OSError:
+            conn.close()
+            return
+
+        def pump(src, dst):
+            try:
+                while True:
+                    data = src.recv(65536)
+                    if not data:
+                        break
+                    dst.sendall(data)
+            except OSError:
+                pass
+            try:
+                dst.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+        back = threading.Thread(target=pump, args=(up, conn), daemon=True)
+        back.start()
+        pump(conn, up)
+        back.join(timeout=60)
+        conn.close()
+        up.close()
+
+    def close(self):
+        self.running = False
+        self.thread.join(timeout=5)
+        self.sock.close()
+
+
 class line_log_t:
     """Collects the lines of a stream with their arrival time, on a thread."""
 
@@ -237,6 +303,27 @@ class session_t:
         self.out.close()
         self.err.close()
         return rc
+
+    def waitForExit(self, timeout):
+        """For a viewer that ends by itself: its exit status (None when it
+        had to be killed)."""
+        try:
+            rc = self.viewer.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.viewer.kill()
+            self.viewer.wait()
+            rc = None
+        self.out.close()
+        self.err.close()
+        return rc
+
+    def firstSettled(self, since=0.0):
+        """(seconds since t0, nodes) of the first "settled:" line, or (None, None)."""
+        for t, text in self.out.snapshot(since):
+            m = SETTLED_RE.match(text)
+            if m:
+                return t, int(m.group(1))
+        return None, None
 
     def close(self):
         for p in reversed(self.procs):
