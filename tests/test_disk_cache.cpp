@@ -126,7 +126,9 @@ TEST(DiskCache, BudgetAndLeastRecentlyUsedEviction) {
   int n = 0;
   for (; diskCacheCounters(*c).evictions == 0; ++n) {
     put(*c, "k" + std::to_string(n));
-    if (n == 10) ASSERT_TRUE(holds(*c, "k0"));  // k0 is now newer than k1 to k10
+    if (n == 10) {
+      ASSERT_TRUE(holds(*c, "k0"));  // k0 is now newer than k1 to k10
+    }
     ASSERT_LE(diskCacheUsedBytes(*c), budget);
   }
   EXPECT_GT(n, 40);  // about 12 KB an answer: the budget holds most of its bytes
@@ -180,8 +182,9 @@ TEST(DiskCache, DamagedDatabaseFileIsReplaced) {
   ASSERT_EQ(truncate(db.c_str(), static_cast<off_t>(fileSize(db) / 2)), 0);
   testing::internal::CaptureStderr();
   c = open(dir.path, 1 << 20);
-  if (c)
+  if (c) {
     for (int k = 0; k < 40; ++k) holds(*c, "k" + std::to_string(k));
+  }
   c.reset();
   c = open(dir.path, 1 << 20);
   testing::internal::GetCapturedStderr();

@@ -293,23 +293,14 @@ class session_t:
         """Escape, then the exit status (None when it had to be killed)."""
         if self.viewerAlive():
             self.xdo("key", "Escape")
-        try:
-            rc = self.viewer.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.log("viewer did not exit %d s after Escape: killed" % timeout)
-            self.viewer.kill()
-            self.viewer.wait()
-            rc = None
-        self.out.close()
-        self.err.close()
-        return rc
+        return self.waitForExit(timeout, " after Escape")
 
-    def waitForExit(self, timeout):
-        """For a viewer that ends by itself: its exit status (None when it
-        had to be killed)."""
+    def waitForExit(self, timeout, after=""):
+        """The viewer's exit status (None when it had to be killed)."""
         try:
             rc = self.viewer.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            self.log("viewer did not exit %d s%s: killed" % (timeout, after))
             self.viewer.kill()
             self.viewer.wait()
             rc = None
