@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -193,75 +194,106 @@ TEST(DiskCache, DamagedDatabaseFileIsReplaced) {
   EXPECT_TRUE(holds(*c, "again"));
 }
 
+// ---------------------------------------------------------------------------
+// Other viewers, as processes of their own: this test program started again
+// with OSTRAVEL_TEST_CACHE_WRITER="ROLE DIR BUDGET WHO COUNT" does what ROLE
+// says before any test runs and exits. A fresh process, not a fork: a fork
+// of this multi-threaded program may inherit a lock some other thread held
+// (the allocator's, under AddressSanitizer) and wait for it forever.
+
+namespace {
+
+// Stores COUNT answers (forever when negative), some shared with the other
+// writers, reading some back as it goes.
+int writeAnswers(const std::string& dir, uint64_t budget, int who, int count) {
+  std::string why;
+  disk_cache_ptr_t c = openDiskCache(dir, budget, &why);
+  if (!c) return 3;
+  for (int k = 0; k < count || count < 0; ++k) {
+    put(*c, "shared" + std::to_string(k % 80));
+    put(*c, "own" + std::to_string(who) + "-" + std::to_string(k));
+    if (k % 3 == 0) holds(*c, "shared" + std::to_string((k * 7) % 80));
+  }
+  return 0;
+}
+
+// Stores a few answers, then meets a file-size limit (a full disk fails
+// writes the same way): storing must turn off, what was stored must still
+// be read. Standard error goes to DIR/stderr for the test to count lines.
+int fillTheDisk(const std::string& dir, uint64_t budget) {
+  const int fd = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(fd, 2);
+  signal(SIGXFSZ, SIG_IGN);
+  std::string why;
+  disk_cache_ptr_t c = openDiskCache(dir, budget, &why);
+  if (!c) return 3;
+  for (int k = 0; k < 5; ++k) put(*c, "before" + std::to_string(k));
+  diskCacheFlush(*c);
+  const rlimit limit{fileSize(dir + "/" + disk_cache_file_name) + 20000, RLIM_INFINITY};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  for (int k = 0; k < 200; ++k) put(*c, "after" + std::to_string(k));
+  return !diskCacheStoring(*c) && holds(*c, "before3") && !holds(*c, "after199") ? 0 : 4;
+}
+
+const int writer_role = [] {
+  const char* role = std::getenv("OSTRAVEL_TEST_CACHE_WRITER");
+  if (!role) return 0;
+  std::istringstream in(role);
+  std::string what, dir;
+  uint64_t budget = 0;
+  int who = 0, count = 0;
+  in >> what >> dir >> budget >> who >> count;
+  _exit(what == "write" ? writeAnswers(dir, budget, who, count) : fillTheDisk(dir, budget));
+}();
+
+pid_t startWriter(const std::string& role) {
+  const std::string variable = "OSTRAVEL_TEST_CACHE_WRITER=" + role;
+  char* const argv[] = {const_cast<char*>("test_disk_cache"), nullptr};
+  char* const envp[] = {const_cast<char*>(variable.c_str()), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp) != 0) return -1;
+  return pid;
+}
+
+int exitStatus(pid_t pid) {
+  int status = -1;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
 // Two viewers share one directory and both store (the same answers among
 // them) while evicting; then a writer is killed with SIGKILL at random
 // moments. Every entry left is whole.
 TEST(DiskCache, SharedDirectorySurvivesConcurrentWritersAndKill) {
   temp_dir_t dir;
   const uint64_t budget = 600 << 10;
-  auto writer = [&](int who, int count) {
-    disk_cache_ptr_t c = open(dir.path, budget);
-    if (!c) _exit(3);
-    for (int k = 0; k < count || count < 0; ++k) {
-      put(*c, "shared" + std::to_string(k % 80));
-      put(*c, "own" + std::to_string(who) + "-" + std::to_string(k));
-      if (k % 3 == 0) holds(*c, "shared" + std::to_string((k * 7) % 80));
-    }
-    c.reset();
-    _exit(0);
-  };
+  const std::string args = dir.path + " " + std::to_string(budget) + " ";
   open(dir.path, budget).reset();  // the database exists before they race
-
-  pid_t a = fork();
-  if (a == 0) writer(1, 120);
-  pid_t b = fork();
-  if (b == 0) writer(2, 120);
-  int status_a = -1, status_b = -1;
-  waitpid(a, &status_a, 0);
-  waitpid(b, &status_b, 0);
-  EXPECT_TRUE(WIFEXITED(status_a) && WEXITSTATUS(status_a) == 0);
-  EXPECT_TRUE(WIFEXITED(status_b) && WEXITSTATUS(status_b) == 0);
+  const pid_t a = startWriter("write " + args + "1 120");
+  const pid_t b = startWriter("write " + args + "2 120");
+  EXPECT_EQ(exitStatus(a), 0);
+  EXPECT_EQ(exitStatus(b), 0);
   expectSound(dir.path, budget);
 
   std::mt19937 gen(12);
   for (int round = 0; round < 6; ++round) {
-    pid_t w = fork();
-    if (w == 0) writer(3 + round, -1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 + gen() % 80));
+    const pid_t w = startWriter("write " + args + std::to_string(3 + round) + " -1");
+    // Long enough for the process to start and store for a while.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200 + gen() % 200));
     kill(w, SIGKILL);
-    int status = 0;
-    waitpid(w, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(exitStatus(w), 128 + SIGKILL);
   }
   expectSound(dir.path, budget);
 }
 
 // A write that fails for lack of space turns storing off with one line;
-// what was stored is still read. The file-size limit stands in for a full
-// disk: the writes fail the same way.
+// what was stored is still read.
 TEST(DiskCache, FullDiskTurnsStoringOffWithOneLine) {
   temp_dir_t dir;
-  const std::string err_path = dir.path + "/stderr";
-  pid_t child = fork();
-  if (child == 0) {
-    const int fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
-    signal(SIGXFSZ, SIG_IGN);
-    disk_cache_ptr_t c = open(dir.path, 64 << 20);
-    if (!c) _exit(3);
-    for (int k = 0; k < 5; ++k) put(*c, "before" + std::to_string(k));
-    diskCacheFlush(*c);
-    const rlimit limit{fileSize(dir.path + "/" + disk_cache_file_name) + 20000, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    for (int k = 0; k < 200; ++k) put(*c, "after" + std::to_string(k));
-    bool ok = !diskCacheStoring(*c) && holds(*c, "before3") && !holds(*c, "after199");
-    _exit(ok ? 0 : 4);
-  }
-  int status = -1;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  std::ifstream err(err_path);
+  EXPECT_EQ(exitStatus(startWriter("fill " + dir.path + " " + std::to_string(64 << 20) + " 0 0")), 0);
+  std::ifstream err(dir.path + "/stderr");
   std::vector<std::string> lines;
   for (std::string line; std::getline(err, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 1u);
