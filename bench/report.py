@@ -149,6 +149,8 @@ KNOWN_ANCHORS = [
      "fetchData on 8 threads / curl 8 parallel, rate (goal >= 0.9)"),
     ("bench_fetch", r"BM_FetchSequential(.*)", r"BM_CurlSequential\1", "req_per_s",
      "fetchData sequential / curl sequential, rate"),
+    ("bench_disk_cache", r"BM_DiskCacheRead(.*)", r"BM_CatFiles\1", "bytes_per_second",
+     "disk cache read / cat of the same answers as files, rate (page cache warm)"),
 ]
 
 

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <set>
+#include <string>
 
 #include "view/camera.h"
+#include "view/geo_pose.h"
+#include "view/places.h"
 
 namespace {
 
@@ -175,6 +180,16 @@ TEST(Camera, MoveToTenThousandKilometresIsRefusedButTheTurnIsNot) {
   camera_t low = cameraAt(5, {1, 0, 0});
   ASSERT_TRUE(updateCamera(low, in, 17, kRadius, 800, 600, &f));
   EXPECT_LT(low.eye.norm(), kRadius);
+  // Above the limit (a place far out), down still works and up does not.
+  camera_t far = cameraAt(12000000, {1, 0, 0});
+  const double far_before = far.eye.norm();
+  ASSERT_TRUE(updateCamera(far, in, 17, kRadius, 800, 600, &f));
+  EXPECT_LT(far.eye.norm(), far_before);
+  in.key_q = 0;
+  in.key_e = 1;
+  const Eigen::Vector3d far_eye = far.eye;
+  ASSERT_TRUE(updateCamera(far, in, 17, kRadius, 800, 600, &f));
+  EXPECT_EQ(far.eye, far_eye);
 }
 
 TEST(Camera, PeriodicLineRestartsFromZero) {
@@ -185,6 +200,64 @@ TEST(Camera, PeriodicLineRestartsFromZero) {
   EXPECT_EQ(ms, 0);  // the excess is dropped
   EXPECT_FALSE(periodicLineDue(&ms, 1999));
   EXPECT_TRUE(periodicLineDue(&ms, 2));
+}
+
+// A pose given on the command line comes back out of the position line the
+// viewer prints (6 decimals of metres): latitude, longitude, altitude,
+// heading and pitch, also in the southern and western hemispheres and
+// across the date line.
+TEST(GeoPose, PoseComesBackOutOfThePositionLine) {
+  const geo_pose_t poses[] = {{45.8326, 6.8652, 6000, 180, -30},
+                              {-33.8688, 151.2093, 250, 45, -10},
+                              {36.1, -112.1, 25000, 300, -60},
+                              {10, 179.99, 12000000, 0, -81},
+                              {-89.5, -45, 1000, 90, 20}};
+  for (const geo_pose_t& pose : poses) {
+    camera_t cam{};
+    cam.initialised = true;
+    placeCamera(cam, pose, kRadius);
+    double e[3], d[3];
+    ASSERT_EQ(std::sscanf(positionLine(cam).c_str(), "pos: %lf %lf %lf, dir: %lf %lf %lf\n", &e[0], &e[1], &e[2],
+                          &d[0], &d[1], &d[2]),
+              6);
+    const geo_pose_t back = poseOf({e[0], e[1], e[2]}, {d[0], d[1], d[2]}, kRadius);
+    EXPECT_NEAR(back.lat_deg, pose.lat_deg, 1e-6) << pose.lat_deg;
+    EXPECT_NEAR(back.lon_deg, pose.lon_deg, 1e-6) << pose.lat_deg;
+    EXPECT_NEAR(back.altitude_m, pose.altitude_m, 1e-3) << pose.lat_deg;
+    EXPECT_NEAR(back.heading_deg, pose.heading_deg, 1e-3) << pose.lat_deg;
+    EXPECT_NEAR(back.pitch_deg, pose.pitch_deg, 1e-3) << pose.lat_deg;
+  }
+
+  // Heading 90 is east, pitch -90 is held where the mouse stops.
+  camera_t cam{};
+  placeCamera(cam, {0, 0, 1000, 90, -90}, kRadius);
+  const geo_pose_t held = poseOf(cam.eye, cam.direction, kRadius);
+  EXPECT_NEAR(held.heading_deg, 90, 1e-6);
+  EXPECT_NEAR(std::sin(held.pitch_deg * M_PI / 180), -camera_pitch_limit, 1e-9);
+  EXPECT_GT(cam.direction.y(), 0);  // east at longitude 0 is +y
+}
+
+// Nine places for keys 1 to 9, each with a unique name and a pose that the
+// command line would accept, looking below the horizon, at a distinct spot.
+TEST(Places, TableIsSane) {
+  std::set<std::string> names;
+  for (const place_t& p : places) {
+    EXPECT_TRUE(names.insert(p.name).second) << p.name;
+    EXPECT_EQ(findPlace(p.name), &p);
+    EXPECT_EQ(std::string(p.name).find_first_not_of("abcdefghijklmnopqrstuvwxyz-"), std::string::npos) << p.name;
+    EXPECT_GT(std::string(p.title).size(), 2u);
+    EXPECT_LE(std::fabs(p.pose.lat_deg), 90) << p.name;
+    EXPECT_LE(std::fabs(p.pose.lon_deg), 180) << p.name;
+    EXPECT_GT(p.pose.altitude_m, 0) << p.name;
+    EXPECT_LE(p.pose.altitude_m, position_max_altitude) << p.name;
+    EXPECT_LT(p.pose.pitch_deg, 0) << p.name;
+    EXPECT_GE(p.pose.heading_deg, 0) << p.name;
+    EXPECT_LT(p.pose.heading_deg, 360) << p.name;
+  }
+  EXPECT_EQ(findPlace("nowhere"), nullptr);
+  EXPECT_STREQ(places[0].name, "mont-blanc");
+  EXPECT_STREQ(places[8].name, "earth");
+  EXPECT_NEAR(places[8].pose.altitude_m, 12000000, 1);
 }
 
 }  // namespace

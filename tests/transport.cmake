@@ -7,6 +7,9 @@ target_link_libraries(script_server PUBLIC Threads::Threads)
 
 ostravel_test(test_http_client ${CMAKE_CURRENT_SOURCE_DIR}/test_http_client.cpp LIBS script_server)
 ostravel_test(test_fetch ${CMAKE_CURRENT_SOURCE_DIR}/test_fetch.cpp LIBS script_server)
+# The disk cache alone (budget, eviction, damage, sharing, a full disk) and
+# through the fetch layer (refetching, offline start).
+ostravel_test(test_disk_cache ${CMAKE_CURRENT_SOURCE_DIR}/test_disk_cache.cpp LIBS script_server)
 ostravel_test(test_pose_listener ${CMAKE_CURRENT_SOURCE_DIR}/test_pose_listener.cpp)
 # Pools and retrieval hand records between threads: these two also run under
 # ThreadSanitizer (scripts/test).

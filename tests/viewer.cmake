@@ -1,8 +1,11 @@
-# The viewer's GL-free parts: geometry math, camera, and the per-frame
-# selection (walk, masks, release, counters).
+# The viewer's GL-free parts: geometry math, camera (with positions and
+# places), and the per-frame selection (walk, masks, release, counters).
 ostravel_test(test_view_math ${CMAKE_CURRENT_SOURCE_DIR}/test_view_math.cpp LABELS viewer)
 ostravel_test(test_camera ${CMAKE_CURRENT_SOURCE_DIR}/test_camera.cpp LABELS viewer)
 ostravel_test(test_selection ${CMAKE_CURRENT_SOURCE_DIR}/test_selection.cpp LABELS viewer)
+# What a person gives and gets: the command line, the status lines, screenshot files.
+ostravel_test(test_command_line ${CMAKE_CURRENT_SOURCE_DIR}/test_command_line.cpp LABELS viewer)
+ostravel_test(test_status_and_screenshot ${CMAKE_CURRENT_SOURCE_DIR}/test_status_and_screenshot.cpp LABELS viewer)
 
 # End to end: rocktreed and the real viewer under Xvfb with Mesa's software
 # GL, and the viewer alone without its service. Software rendering takes both
@@ -16,6 +19,11 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
   add_test(NAME e2e_viewer_no_service
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode no-service
       --viewer $<TARGET_FILE:ostravel> --workdir ${VIEWER_E2E_DIR}/no-service)
-  set_tests_properties(e2e_viewer_view e2e_viewer_no_service PROPERTIES
+  # Over Mont Blanc until settled, then again offline from the disk cache.
+  add_test(NAME e2e_viewer_settle
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode settle
+      --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+      --workdir ${VIEWER_E2E_DIR}/settle)
+  set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
 endif()

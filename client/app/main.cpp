@@ -1,6 +1,7 @@
 // The viewer's entry: process-wide state, window and GL context, the frame
 // loop, and drawPlanet with its four stages (camera, walk and requests,
 // release, drawing) in that order.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,9 @@
 
 #include <SDL.h>
 
+#include "app/user_interface.h"
+#include "net/fetch.h"
+#include "startup/command_line.h"
 #include "view/camera.h"
 #include "startup/planet_startup.h"
 #include "gl/renderer.h"
@@ -20,6 +24,7 @@
 // order live in startup/process_objects.cpp.
 SDL_Window* sdl_window = nullptr;
 bool quit = false;
+int exit_status = 0;
 
 namespace {
 
@@ -82,9 +87,8 @@ void drawPlanet(gl_ctx_t& ctx) {
 
   camera_input_t in = sampleInput();
   if (!cam.initialised) initCamera(cam, planet_radius);
-  if (periodicLineDue(&cam.ms, deltaTime))
-    std::printf("pos: %f %f %f, dir: %f %f %f\n", cam.eye.x(), cam.eye.y(), cam.eye.z(),
-                cam.direction.x(), cam.direction.y(), cam.direction.z());
+  applyPendingPose(cam, planet_radius);
+  if (periodicLineDue(&cam.ms, deltaTime)) std::fputs(positionLine(cam).c_str(), stdout);
   SDL_GetRelativeMouseState(&in.mouse_x, &in.mouse_y);
   camera_frame_t frame;
   updateCamera(cam, in, deltaTime, planet_radius, width, height, &frame);
@@ -102,6 +106,7 @@ void drawPlanet(gl_ctx_t& ctx) {
 
   computeDrawList(sel, &draw_list);
   drawNodes(draw_list, frame.viewprojection, ctx);
+  finishFrame({cam, planet_radius, static_cast<int>(draw_list.size()), settle.unsettled, width, height, deltaTime});
 }
 
 void mainloop(gl_ctx_t& ctx) {
@@ -109,16 +114,42 @@ void mainloop(gl_ctx_t& ctx) {
   while (SDL_PollEvent(&event)) {
     if (event.type == SDL_QUIT || (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE))
       quit = true;
+    handleUserEvent(event);
   }
   advanceFrameClock();
   drawPlanet(ctx);
+  if (userInterfaceWantsExit(&exit_status)) quit = true;
   SDL_GL_SwapWindow(sdl_window);
 }
 
-int main(int, char**) {
+namespace {
+
+// A window asked for with --windowed that is larger than the screen's usable
+// area is shrunk to fit it, keeping its shape.
+void fitToScreen(int* width, int* height) {
+  SDL_Rect usable;
+  if (SDL_GetDisplayUsableBounds(0, &usable) != 0 || usable.w <= 0 || usable.h <= 0) return;
+  const double scale = std::min({1.0, static_cast<double>(usable.w) / *width, static_cast<double>(usable.h) / *height});
+  *width = static_cast<int>(*width * scale);
+  *height = static_cast<int>(*height * scale);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   // Diagnostics go out a line at a time, also into a pipe: they are read
   // while the viewer runs.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Before any window: --help, --version and a bad option need no display.
+  const command_line_t command_line = parseCommandLine(argc, argv);
+  if (!command_line.run) {
+    std::fputs(command_line.text.c_str(), command_line.exit_status == 0 ? stdout : stderr);
+    return command_line.exit_status;
+  }
+  const viewer_options_t& options = command_line.options;
+  setUpFetching({options.service_base_url, options.cache_dir,
+                 static_cast<uint64_t>(options.cache_mb) << 20, options.offline});
+
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     std::fprintf(stderr, "Couldn't init SDL2: %s\n", SDL_GetError());
     std::exit(1);
@@ -126,10 +157,11 @@ int main(int, char**) {
   SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_COMPATIBILITY);
   SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 2);
   SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 1);
-  sdl_window = SDL_CreateWindow("Ostravel Client", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
-                                window_height,
-                                SDL_WINDOW_FULLSCREEN | SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE |
-                                    SDL_WINDOW_ALLOW_HIGHDPI);
+  int width = options.window_width, height = options.window_height;
+  if (options.windowed) fitToScreen(&width, &height);
+  sdl_window = SDL_CreateWindow("Ostravel Client", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
+                                (options.windowed ? 0 : SDL_WINDOW_FULLSCREEN) | SDL_WINDOW_OPENGL |
+                                    SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
   if (!sdl_window) {
     std::fprintf(stderr, "Couldn't create window: %s\n", SDL_GetError());
     std::exit(1);
@@ -147,6 +179,7 @@ int main(int, char**) {
 
   gl_ctx_t* ctx = new gl_ctx_t{};
   initGL(*ctx);
+  startUserInterface(options);
   loadPlanet();
   SDL_SetRelativeMouseMode(SDL_TRUE);
 
@@ -155,9 +188,12 @@ int main(int, char**) {
   // Queued downloads are dropped and transfers in flight end now, so that a
   // silent service cannot hold the exit.
   stopProcessObjects();
+  finishFetching();
+  std::fputs(fetchSummaryLine(fetchCounters()).c_str(), stdout);
+  stopUserInterface();
   SDL_GL_DeleteContext(gl_context);
   SDL_DestroyWindow(sdl_window);
   SDL_Quit();
   delete ctx;
-  return 0;
+  return exit_status;
 }

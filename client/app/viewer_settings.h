@@ -13,6 +13,27 @@
 constexpr int window_width = 2560;
 constexpr int window_height = 1440;
 
+// --- Command line, status overlay, screenshots ------------------------------
+
+// How long --screenshot-when-settled and --exit-when-settled wait for the
+// view to settle unless --settle-timeout says otherwise: a start view
+// settles in seconds, a remote service on a slow line in about a minute.
+constexpr double settle_timeout_default_s = 120;
+// Positions (--position) may start the camera this high: above the highest
+// place (12,000 km), still well inside the range the clip planes handle.
+constexpr double position_max_altitude = 40000000;
+// ... and this deep below the sphere (the shores of the Dead Sea are at -430 m).
+constexpr double position_min_altitude = -1000;
+// The overlay's font (fonts-dejavu-core) and size; monospaced, so that the
+// figures do not jitter as they change.
+constexpr char overlay_font_path[] = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+constexpr int overlay_font_points = 18;
+// The overlay's text is rendered again at most this often: readable figures,
+// and no font rendering in every frame.
+constexpr double overlay_refresh_ms = 250;
+// Frames per second are counted over windows of at least this length.
+constexpr double frame_rate_window_ms = 500;
+
 // --- Worker pools ----------------------------------------------------------
 
 // Decoding is CPU-bound (JPEG, CRN, protobuf): a few threads keep the cores
@@ -36,6 +57,30 @@ constexpr size_t http_response_limit = 64u << 20;
 // short, so that a shutdown or a cancellation is seen at once.
 constexpr int fetch_poll_wait_ms = 1;
 
+// --- Disk cache ------------------------------------------------------------
+
+// What the cache database may take on disk, in MiB, unless --cache-mb says
+// otherwise: a few sessions of flying (a start view is about 40 MB of
+// answers) without being noticed on a desktop disk.
+constexpr int64_t disk_cache_default_mb = 2048;
+// How long a store waits for another viewer that holds the database's write
+// lock before it gives up storing that answer: long enough for the other's
+// transaction (milliseconds), short enough not to hold a download thread.
+constexpr int disk_cache_busy_ms = 2000;
+// Reads are noted in memory and their use order written in one transaction
+// with the next store, or once this many have gathered: a write per read
+// would double the cost of a warm start.
+constexpr size_t disk_cache_touch_batch = 64;
+// Per connection (one per download thread): answers are read once per
+// session, so a large page cache would only hold what was already used.
+constexpr int disk_cache_page_cache_kib = 1024;
+// The write-ahead log beside the database takes this share of the budget
+// (the database keeps to the rest): once longer it is copied into the
+// database and cut back, which costs two fsyncs, so it is at least 1 MiB
+// (but at most a quarter of a small budget).
+constexpr double disk_cache_log_share = 0.005;
+constexpr uint64_t disk_cache_log_min_bytes = uint64_t{1} << 20;
+
 // --- Retry back-off --------------------------------------------------------
 
 // After a failed retrieval a record waits this long before it is asked for
@@ -53,7 +98,7 @@ constexpr double lod_screen_height = 1440;
 // --- Camera ----------------------------------------------------------------
 
 constexpr double camera_start_altitude = 10000;        // metres above the sphere at start
-constexpr double camera_max_altitude = 10000000;       // moves to here or above are refused: the planet stays in view
+constexpr double camera_max_altitude = 10000000;       // climbs to here or above are refused: the planet stays in view
 constexpr double camera_pitch_limit = 0.99;            // |cos| of the angle to the vertical: no flip over the pole of the view
 constexpr double camera_mouse_radians = 0.001;         // per unit of mouse motion: a comfortable turn rate
 constexpr float camera_fov_rad = 0.9424778819084167f;  // 54 degrees, as single precision gives it

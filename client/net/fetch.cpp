@@ -1,14 +1,17 @@
 #include "net/fetch.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include "app/viewer_settings.h"
+#include "net/disk_cache.h"
 #include "net/http_client.h"
 
 #ifndef OSTRAVEL_SERVICE_HOST
@@ -21,6 +24,15 @@ std::once_flag cache_init_once_flag;
 
 namespace {
 
+// Set once by setUpFetching before the first fetch, then only read. Never
+// destroyed, like the strings below: downloads that drain from webpool at
+// exit still use them.
+const fetch_setup_t* setup = nullptr;
+disk_cache_t* disk_cache = nullptr;
+
+std::atomic<uint64_t> network_requests{0}, network_bytes{0}, cache_answers{0}, cache_bytes{0};
+std::atomic<int> in_flight{0};
+
 // Both strings are never destroyed: downloads that drain from webpool at exit
 // still build their URLs from them.
 const std::string& serviceHostString() {
@@ -32,7 +44,8 @@ const std::string& serviceHostString() {
 }
 
 const std::string& baseUrlString() {
-  static const std::string* url = new std::string("http://" + serviceHostString() + "/rt/earth/");
+  static const std::string* url = new std::string(
+      setup && !setup->base_url.empty() ? setup->base_url : "http://" + serviceHostString() + "/rt/earth/");
   return *url;
 }
 
@@ -43,9 +56,35 @@ constexpr char shutting_down[] = "the viewer is shutting down";
 thread_local std::string fetch_failure;
 
 void createCacheDirs() {
-  createDir(cache_pfx);
-  createDir((std::string(cache_pfx) + "BulkMetadata").c_str());
-  createDir((std::string(cache_pfx) + "NodeData").c_str());
+  std::string dir = setup ? setup->cache_dir : cache_pfx;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  createDir(dir.c_str());
+  createDir((dir + "BulkMetadata").c_str());
+  createDir((dir + "NodeData").c_str());
+}
+
+// Bulks and nodes carry their epoch in the path: their answers never change.
+// The planetoid's does (it names the current epoch), so online it is always
+// asked of the service.
+bool answerNeverChanges(const char* path) {
+  return std::strncmp(path, "BulkMetadata/", 13) == 0 || std::strncmp(path, "NodeData/", 9) == 0;
+}
+
+struct in_flight_t {
+  in_flight_t() { ++in_flight; }
+  ~in_flight_t() { --in_flight; }
+};
+
+// The disk cache's answer to path, handed to thunk; false when it has none.
+bool answerFromDisk(const char* path, int i, fetch_thunk_t thunk) {
+  if (!disk_cache || (!setup->offline && !answerNeverChanges(path))) return false;
+  std::vector<uint8_t> bytes;
+  if (!diskCacheGet(*disk_cache, baseUrlString() + path, &bytes)) return false;
+  ++cache_answers;
+  cache_bytes += bytes.size();
+  bytes.push_back(0);  // a real buffer even for an empty answer
+  thunk(i, 0, bytes.data(), bytes.size() - 1);
+  return true;
 }
 
 }  // namespace
@@ -62,6 +101,39 @@ const char* baseUrl() { return baseUrlString().c_str(); }
 
 int createDir(const char* path) { return mkdir(path, 0755); }
 
+void setUpFetching(const fetch_setup_t& s) {
+  setup = new fetch_setup_t(s);
+  if (s.cache_bytes == 0) return;
+  std::string why;
+  disk_cache_ptr_t cache = openDiskCache(s.cache_dir, s.cache_bytes, &why);
+  if (!cache) {
+    std::fprintf(stderr, "disk cache: %s; running without it\n", why.c_str());
+    return;
+  }
+  disk_cache = cache.release();
+}
+
+void forgetAnswer(const char* path) {
+  if (disk_cache) diskCacheForget(*disk_cache, baseUrlString() + path);
+}
+
+fetch_counters_t fetchCounters() {
+  return {network_requests.load(), network_bytes.load(), cache_answers.load(), cache_bytes.load(),
+          in_flight.load()};
+}
+
+std::string fetchSummaryLine(const fetch_counters_t& c) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "network: %llu requests (%.1f MB received); disk cache: %llu answers (%.1f MB)\n",
+                static_cast<unsigned long long>(c.network_requests), static_cast<double>(c.network_bytes) / 1e6,
+                static_cast<unsigned long long>(c.cache_answers), static_cast<double>(c.cache_bytes) / 1e6);
+  return buf;
+}
+
+void finishFetching() {
+  if (disk_cache) diskCacheFlush(*disk_cache);
+}
+
 void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   if (fetchesAborted()) {
     fetch_failure = shutting_down;
@@ -69,6 +141,13 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
     return;
   }
   std::call_once(cache_init_once_flag, createCacheDirs);
+  const in_flight_t counted;
+  if (answerFromDisk(path, i, thunk)) return;
+  if (setup && setup->offline) {
+    fetch_failure = "not in the disk cache, and offline";
+    thunk(i, 1, nullptr, 0);
+    return;
+  }
 
   const std::string& base = baseUrlString();
   size_t url_len = strlen(path) + base.size() + 1;
@@ -80,6 +159,7 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   }
   memcpy(url, base.data(), base.size());
   memcpy(url + base.size(), path, url_len - base.size());
+  ++network_requests;
   http_t* request = http_get(url, nullptr);
   free(url);
   if (!request) {
@@ -120,6 +200,8 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   }
   memcpy(copy, request->response_data, len);
   http_release(request);
+  network_bytes += len;
+  if (disk_cache) diskCachePut(*disk_cache, base + path, copy, len);
   thunk(i, 0, copy, len);
   free(copy);
 }

@@ -31,8 +31,13 @@ struct planetoid_table_t {
 
 template <class T, class R>
 struct async_table_t {
+  struct pending_t {
+    std::function<void(std::unique_ptr<T>)> cb;
+    R* target;
+    std::shared_ptr<const std::string> path;  // forgotten by the disk cache if rejected
+  };
   int i = 0;  // main thread only
-  std::map<int, std::pair<std::function<void(std::unique_ptr<T>)>, R*>> map;
+  std::map<int, pending_t> map;
   std::mutex m;
 };
 
@@ -86,7 +91,8 @@ void failForLackOfMemory(R* target) {
 // Decode task, on a pool worker. Population marks a rejected message failed
 // itself; a response that does not even parse is marked failed here.
 template <class T, class R>
-void decodeTask(R* target, std::function<void(std::unique_ptr<T>)> cb, std::vector<uint8_t> bytes) {
+void decodeTask(R* target, std::function<void(std::unique_ptr<T>)> cb, std::vector<uint8_t> bytes,
+                std::shared_ptr<const std::string> path) {
   std::unique_ptr<T> message;
   bool parsed = false;
   try {
@@ -101,12 +107,13 @@ void decodeTask(R* target, std::function<void(std::unique_ptr<T>)> cb, std::vect
   if (!parsed) {
     std::printf("download failed\n");
     std::fflush(stdout);
+    forgetAnswer(path->c_str());
     markRetrievalFailed(target);
     cb(nullptr);
     return;
   }
   std::vector<uint8_t>().swap(bytes);  // the message holds what it needs
-  populate(target, std::move(message));
+  if (!populate(target, std::move(message))) forgetAnswer(path->c_str());
   cb(nullptr);
 }
 
@@ -115,12 +122,14 @@ template <class T, class R>
 void asyncThunk(async_table_t<T, R>& t, int i, int error, uint8_t* data, size_t len) {
   std::function<void(std::unique_ptr<T>)> cb;
   R* target;
+  std::shared_ptr<const std::string> path;
   {
     std::lock_guard<std::mutex> lock(t.m);
     auto it = t.map.find(i);
     if (it == t.map.end()) return;  // cannot happen: the download task registers first
-    cb = std::move(it->second.first);
-    target = it->second.second;
+    cb = std::move(it->second.cb);
+    target = it->second.target;
+    path = std::move(it->second.path);
     t.map.erase(it);
   }
   if (fetchesAborted()) {
@@ -141,7 +150,7 @@ void asyncThunk(async_table_t<T, R>& t, int i, int error, uint8_t* data, size_t 
   }
   try {
     std::vector<uint8_t> bytes(data, data + len);
-    pool.enqueue(decodeTask<T, R>, target, cb, std::move(bytes));
+    pool.enqueue(decodeTask<T, R>, target, cb, std::move(bytes), std::move(path));
   } catch (const std::bad_alloc&) {
     failForLackOfMemory(target);
     cb(nullptr);
@@ -160,7 +169,7 @@ void downloadTask(async_table_t<T, R>& t, std::shared_ptr<const std::string> url
                   fetch_thunk_t thunk, std::function<void(std::unique_ptr<T>)> cb, R* target) {
   try {
     std::lock_guard<std::mutex> lock(t.m);
-    t.map[id] = std::make_pair(std::move(cb), target);
+    t.map[id] = {std::move(cb), target, url};
   } catch (const std::bad_alloc&) {
     failForLackOfMemory(target);
     return;

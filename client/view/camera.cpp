@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include <Eigen/Geometry>
 
@@ -40,6 +41,13 @@ void clipPlanes(double altitude, float planet_radius, double* near, double* far)
   if (std::isnan(f) || f < n) f = n + 1;
   *near = n;
   *far = f;
+}
+
+std::string positionLine(const camera_t& cam) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "pos: %f %f %f, dir: %f %f %f\n", cam.eye.x(), cam.eye.y(), cam.eye.z(),
+                cam.direction.x(), cam.direction.y(), cam.direction.z());
+  return buf;
 }
 
 bool periodicLineDue(double* ms, double delta_time_ms) {
@@ -86,8 +94,10 @@ bool updateCamera(camera_t& cam, const camera_input_t& in, double delta_time_ms,
                                   cam.direction * mag * in.key_s - sideways * mag * in.key_a +
                                   sideways * mag * in.key_d - up * mag * in.key_q +
                                   up * mag * in.key_e;
+  // Moving down is always allowed: a place may start the camera above the
+  // limit (the whole Earth from 12,000 km), and it must be able to come back.
   const double pot_altitude = new_eye.norm() - planet_radius;
-  if (pot_altitude < camera_max_altitude) cam.eye = new_eye;
+  if (pot_altitude < camera_max_altitude || pot_altitude < altitude) cam.eye = new_eye;
 
   out->up = up;
   out->altitude = altitude;

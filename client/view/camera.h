@@ -3,6 +3,8 @@
 // flight rules run in tests with made-up input.
 #pragma once
 
+#include <string>
+
 #include <Eigen/Core>
 
 #include "app/viewer_settings.h"
@@ -46,6 +48,9 @@ void clipPlanes(double altitude, float planet_radius, double* near, double* far)
 // ratio, and the frame then skips every stage after its set-up.
 bool updateCamera(camera_t& cam, const camera_input_t& in, double delta_time_ms,
                   float planet_radius, int width, int height, camera_frame_t* out);
+
+// "pos: x y z, dir: x y z" with its newline: the eye and the view direction.
+std::string positionLine(const camera_t& cam);
 
 // Accumulates frame time; true (and restarts from 0) once more than 2000 ms
 // have gathered. Drives the position and the statistics lines.

@@ -7,6 +7,8 @@ picture of the planet from a black, empty or one-colour frame.
            greens, browns and greys of the ground, not sea and not sky
   stddev   standard deviation of the luminance of the lit pixels
   colours  distinct colours among the samples, 5 bits per channel
+  relief   luminance of the brightest 5 % of the lit pixels less that of
+           the darkest 5 %: sunlit and shaded slopes, not one even field
 
 usage: pixels.py SHOT.ppm [--max-black F] [--min-land F] [--min-stddev F]
                           [--min-colours N]
@@ -62,12 +64,32 @@ def statistics(width, height, pixels):
             colours.add((r >> 3, g >> 3, b >> 3))
     mean = sum(lum) / len(lum) if lum else 0.0
     stddev = (sum((v - mean) ** 2 for v in lum) / len(lum)) ** 0.5 if lum else 0.0
-    return {"black": black / n, "land": land / n, "stddev": stddev, "colours": len(colours)}
+    lum.sort()
+    relief = lum[len(lum) * 19 // 20] - lum[len(lum) // 20] if lum else 0.0
+    return {"black": black / n, "land": land / n, "stddev": stddev, "colours": len(colours), "relief": relief}
 
 
 def summary(s):
-    return "black %.3f land %.3f stddev %.1f colours %d" % (
-        s["black"], s["land"], s["stddev"], s["colours"])
+    return "black %.3f land %.3f stddev %.1f colours %d relief %.1f" % (
+        s["black"], s["land"], s["stddev"], s["colours"], s["relief"])
+
+
+def differingBox(a, b):
+    """The box (x0, y0, x1, y1) that holds every pixel where two pictures of
+    the same size differ (x1, y1 exclusive), or None when they are equal."""
+    (w, h, pa), (w2, h2, pb) = a, b
+    if (w, h) != (w2, h2):
+        raise ValueError("pictures of different sizes: %dx%d and %dx%d" % (w, h, w2, h2))
+    box = None
+    row = w * 3
+    for y in range(h):
+        ra, rb = pa[y * row:(y + 1) * row], pb[y * row:(y + 1) * row]
+        if ra == rb:
+            continue
+        xs = [x for x in range(w) if ra[3 * x:3 * x + 3] != rb[3 * x:3 * x + 3]]
+        x0, x1 = xs[0], xs[-1] + 1
+        box = (x0, y, x1, y + 1) if box is None else (min(box[0], x0), box[1], max(box[2], x1), y + 1)
+    return box
 
 
 def main():

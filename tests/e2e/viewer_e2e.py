@@ -10,12 +10,20 @@
   nothing on standard error that a sanitizer or GL would print.
 --mode no-service: nothing listens where the viewer looks for its service:
   "no planetoid" on standard error and exit status 1 before the first frame.
+--mode settle: the command line without a display (--help, --version and a
+  bad value), then the viewer started over Mont Blanc with --position,
+  --screenshot-when-settled and --exit-when-settled: status 0 and a picture
+  of mountains (texture detail, bright and dark slopes). Then rocktreed is
+  stopped and a listener counts connections on its port: the same start
+  with --offline from the disk cache the first run filled settles on the
+  same number of nodes without one connection, and its picture, taken with
+  the status overlay on, differs from the first only in the text's corner.
 
 Processes, input and line capture come from the flight harness; the picture
 checks are pixels.py.
 
 usage: viewer_e2e.py --viewer PATH [--rocktreed PATH] --workdir DIR
-                     [--mode view|no-service] [--seconds 25]
+                     [--mode view|no-service|settle] [--seconds 25]
 """
 import argparse
 import os
@@ -116,12 +124,96 @@ def runNoService(a, c):
         s.close()
 
 
+MONT_BLANC = "45.8326,6.8652,6000,180,-30"
+SETTLE_TIMEOUT_S = 90
+# The status overlay's box, in the top left corner: three lines of 18-point
+# text with its margin and padding fit in this (at most 62 characters wide).
+TEXT_AREA = (760, 130)
+
+
+def pngPixels(path):
+    ppm = path[:-4] + ".ppm"
+    subprocess.run(["convert", path, "-depth", "8", ppm], timeout=60, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return pixels.readPpm(ppm)
+
+
+def checkCommandLine(a, c):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    run = lambda *args: subprocess.run([a.viewer, *args], env=env, cwd=a.workdir, timeout=30,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    h = run("--help")
+    c.expect(h.returncode == 0 and "--offline" in h.stdout, "--help without a display: status 0 and the options")
+    v = run("--version")
+    c.expect(v.returncode == 0 and "ostravel " in v.stdout, "--version without a display: status 0")
+    bad = run("--position", "95,0,0")
+    lines = [l for l in bad.stderr.splitlines() if l.startswith("ostravel:")]
+    c.expect(bad.returncode == 2 and len(lines) == 1 and "latitude" in lines[0],
+             "a bad value: status 2 and one line before any window (%s)" % lines)
+
+
+def runSettle(a, c):
+    os.makedirs(a.workdir, exist_ok=True)
+    checkCommandLine(a, c)
+    s = harness.session_t(a.workdir)
+    relay = None
+    shots = [os.path.join(a.workdir, n) for n in ("settled.png", "settled-offline.png")]
+    for p in shots:
+        if os.path.exists(p):
+            os.remove(p)
+    try:
+        s.startXvfb()
+        port = harness.freePort()
+        s.startRocktreed(a.rocktreed, port, ["--quiet"])
+        relay = harness.relay_t(port)
+        common = ["--service", "http://127.0.0.1:%d/rt/earth/" % relay.port, "--position", MONT_BLANC,
+                  "--windowed", "1280x720", "--exit-when-settled", "--settle-timeout", str(SETTLE_TIMEOUT_S)]
+        env = {"LIBGL_ALWAYS_SOFTWARE": "1"}
+        s.startViewer(a.viewer, "", env, common + ["--overlay", "off", "--screenshot-when-settled", shots[0]])
+        rc = s.waitForExit(SETTLE_TIMEOUT_S + 30)
+        first = s.firstSettled()[1]
+        c.expect(rc == 0, "settles and exits with status 0 (got %s, %s nodes)" % (rc, first))
+        c.expect(os.path.exists(shots[0]), "the settled screenshot is written")
+        if rc != 0 or not os.path.exists(shots[0]):
+            return
+        online = pngPixels(shots[0])
+        st = pixels.statistics(*online)
+        print("settled screenshot: " + pixels.summary(st), flush=True)
+        c.expect(st["black"] <= 0.05, "the picture is ground, not sky or black")
+        c.expect(st["stddev"] >= 2.5 and st["colours"] >= 12, "texture detail")
+        # Farmland at the start pose spreads about 15; lit and shaded slopes 50 and more.
+        c.expect(st["relief"] >= 30, "bright and dark slopes (relief %.1f)" % st["relief"])
+
+        s.rocktreed.terminate()
+        s.rocktreed.wait(timeout=30)
+        relay.forwarding = False
+        before = relay.count
+        s.startViewer(a.viewer, "", env, common + ["--offline", "--overlay", "on", "--screenshot-when-settled",
+                                                    shots[1]], keep_cache=True)
+        rc = s.waitForExit(SETTLE_TIMEOUT_S + 30)
+        second = s.firstSettled()[1]
+        c.expect(rc == 0 and second == first,
+                 "offline from the disk cache: settles on the same node count (%s, %s)" % (second, first))
+        c.expect(relay.count == before, "offline: no connection to the service's address (%d)" % (relay.count - before))
+        c.expect(any(t.startswith("network: 0 requests") for _, t in s.out.snapshot()),
+                 "offline: the exit line counts no network request")
+        if rc != 0 or not os.path.exists(shots[1]):
+            return
+        box = pixels.differingBox(online, pngPixels(shots[1]))
+        c.expect(box is not None and box[2] <= TEXT_AREA[0] and box[3] <= TEXT_AREA[1],
+                 "the overlay changes the picture only in its corner (differences in %s)" % (box,))
+    finally:
+        if relay:
+            relay.close()
+        s.close()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--viewer", required=True)
     ap.add_argument("--rocktreed")
     ap.add_argument("--workdir", required=True)
-    ap.add_argument("--mode", choices=("view", "no-service"), default="view")
+    ap.add_argument("--mode", choices=("view", "no-service", "settle"), default="view")
     ap.add_argument("--seconds", type=float, default=25)
     a = ap.parse_args()
     a.viewer = os.path.abspath(a.viewer)  # the viewer runs in the work dir
@@ -130,6 +222,8 @@ def main():
     c = check_t()
     if a.mode == "view":
         runView(a, c)
+    elif a.mode == "settle":
+        runSettle(a, c)
     else:
         runNoService(a, c)
     if c.failures:

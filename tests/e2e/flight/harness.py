@@ -7,6 +7,7 @@ here is stopped by close(), so a failing run leaves nothing behind.
 import math
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -55,6 +56,72 @@ def httpGet(port, path, timeout=5.0):
         return status, body
     except (OSError, ValueError, IndexError):
         return None, b""
+
+
+class relay_t:
+    """The service's address for the viewer: relays each connection to
+    rocktreed while forwarding, and counts every connection it accepts.
+    The viewer keeps one address for both runs (its disk cache is keyed by
+    it), and the relay can count on it after rocktreed has gone."""
+
+    def __init__(self, upstream_port):
+        self.upstream = upstream_port
+        self.forwarding = True
+        self.count = 0
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.sock.listen(64)
+        self.sock.settimeout(0.2)
+        self.running = True
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def loop(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            self.count += 1
+            if self.forwarding:
+                threading.Thread(target=self.relay, args=(conn,), daemon=True).start()
+            else:
+                conn.close()
+
+    def relay(self, conn):
+        try:
+            up = socket.create_connection(("127.0.0.1", self.upstream), timeout=30)
+        except OSError:
+            conn.close()
+            return
+
+        def pump(src, dst):
+            try:
+                while True:
+                    data = src.recv(65536)
+                    if not data:
+                        break
+                    dst.sendall(data)
+            except OSError:
+                pass
+            try:
+                dst.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+        back = threading.Thread(target=pump, args=(up, conn), daemon=True)
+        back.start()
+        pump(conn, up)
+        back.join(timeout=60)
+        conn.close()
+        up.close()
+
+    def close(self):
+        self.running = False
+        self.thread.join(timeout=5)
+        self.sock.close()
 
 
 class line_log_t:
@@ -178,7 +245,11 @@ class session_t:
             raise RuntimeError("rocktreed did not come up on port %d" % port)
         self.log("rocktreed on port %d" % port)
 
-    def startViewer(self, binary, service_host, extra_env=None):
+    def startViewer(self, binary, service_host, extra_env=None, args=(), keep_cache=False):
+        """The viewer in workdir; its disk cache (workdir/cache) starts empty
+        unless keep_cache, so that every run fetches what it shows."""
+        if not keep_cache:
+            shutil.rmtree(os.path.join(self.workdir, "cache"), ignore_errors=True)
         env = dict(os.environ)
         env["DISPLAY"] = self.display
         env["OSTRAVEL_SERVICE_HOST"] = service_host
@@ -187,7 +258,7 @@ class session_t:
         env.setdefault("SDL_VIDEODRIVER", "x11")
         if extra_env:
             env.update(extra_env)
-        p = subprocess.Popen([os.path.abspath(binary)], cwd=self.workdir, env=env,
+        p = subprocess.Popen([os.path.abspath(binary), *args], cwd=self.workdir, env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.procs.append(p)
         self.viewer = p
@@ -222,16 +293,28 @@ class session_t:
         """Escape, then the exit status (None when it had to be killed)."""
         if self.viewerAlive():
             self.xdo("key", "Escape")
+        return self.waitForExit(timeout, " after Escape")
+
+    def waitForExit(self, timeout, after=""):
+        """The viewer's exit status (None when it had to be killed)."""
         try:
             rc = self.viewer.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.log("viewer did not exit %d s after Escape: killed" % timeout)
+            self.log("viewer did not exit %d s%s: killed" % (timeout, after))
             self.viewer.kill()
             self.viewer.wait()
             rc = None
         self.out.close()
         self.err.close()
         return rc
+
+    def firstSettled(self, since=0.0):
+        """(seconds since t0, nodes) of the first "settled:" line, or (None, None)."""
+        for t, text in self.out.snapshot(since):
+            m = SETTLED_RE.match(text)
+            if m:
+                return t, int(m.group(1))
+        return None, None
 
     def close(self):
         for p in reversed(self.procs):

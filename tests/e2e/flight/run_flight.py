@@ -92,7 +92,9 @@ def main():
         port = harness.freePort()
         s.startRocktreed(args.rocktreed, port)
         log = access_log_t(s.rocktreed_log)
-        s.startViewer(args.viewer, "127.0.0.1:%d" % port)
+        # Without the disk cache: the flight checks that released nodes are
+        # requested from the service again when the view returns.
+        s.startViewer(args.viewer, "127.0.0.1:%d" % port, args=["--cache-mb", "0"])
         if not expect(s.waitForLine(r"^pos: ", 90), "the root bulk arrives and frames run"):
             return finish(s, failures)
 

@@ -1,0 +1,149 @@
+#include "app/user_interface.h"
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include <sys/stat.h>
+
+#include "gl/frame_readback.h"
+#include "gl/status_overlay.h"
+#include "net/fetch.h"
+#include "net/retrieval.h"
+#include "view/geo_pose.h"
+#include "view/places.h"
+#include "view/screenshot_file.h"
+#include "view/status_lines.h"
+
+namespace {
+
+struct user_interface_t {
+  viewer_options_t options;
+  bool pose_pending = false;
+  geo_pose_t pending_pose{};
+  bool overlay_on = false;
+  status_overlay_t overlay{};
+  bool overlay_started = false;
+  frame_rate_meter_t frame_rate{};
+  bool shot_requested = false;  // F12 in this frame
+  // Settling: the first "settled:" line is the end of a frame in which the
+  // tracker went from unsettled to settled; the picture is taken a frame later.
+  bool seen_unsettled = false;
+  bool settled_once = false;
+  bool settle_handled = false;
+  uint64_t started_ms = 0;
+  bool timed_out = false;
+  bool exit_wanted = false;
+  int exit_status = 0;
+};
+
+user_interface_t ui;
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool writeFrame(const std::string& path, int width, int height) {
+  std::string why;
+  if (!writeScreenshotPng(path, width, height, readBackFrame(width, height), &why)) {
+    std::fprintf(stderr, "screenshot: cannot write %s: %s\n", path.c_str(), why.c_str());
+    return false;
+  }
+  std::printf("screenshot: %s\n", path.c_str());
+  return true;
+}
+
+// Where the overlay's download figures come from: the transfers the fetch
+// layer is running and the requests waiting for a download thread.
+void fillDownloads(status_t* status) {
+  status->downloads_in_flight = fetchCounters().in_flight;
+  status->downloads_queued = static_cast<int>(webpool.queuedTasks());
+}
+
+}  // namespace
+
+void startUserInterface(const viewer_options_t& options) {
+  ui.options = options;
+  ui.pose_pending = options.has_start_pose;
+  ui.pending_pose = options.start_pose;
+  ui.overlay_on = options.overlay;
+  ui.started_ms = SDL_GetTicks64();
+}
+
+void handleUserEvent(const SDL_Event& event) {
+  if (event.type != SDL_KEYDOWN || event.key.repeat) return;
+  const SDL_Keycode key = event.key.keysym.sym;
+  if (key >= SDLK_1 && key <= SDLK_9) {
+    const place_t& place = places[static_cast<size_t>(key - SDLK_1)];
+    ui.pose_pending = true;
+    ui.pending_pose = place.pose;
+    std::printf("place: %s\n", place.title);
+  } else if (key == SDLK_h) {
+    ui.overlay_on = !ui.overlay_on;
+  } else if (key == SDLK_F12) {
+    ui.shot_requested = true;
+  }
+}
+
+void applyPendingPose(camera_t& cam, float planet_radius) {
+  if (!ui.pose_pending) return;
+  ui.pose_pending = false;
+  placeCamera(cam, ui.pending_pose, planet_radius);
+}
+
+void finishFrame(const drawn_frame_t& f) {
+  noteFrame(&ui.frame_rate, f.delta_time_ms);
+  const bool settled_shot = ui.settled_once && !ui.settle_handled;
+  if (ui.overlay_on) {
+    if (!ui.overlay_started) {
+      ui.overlay_started = true;
+      initStatusOverlay(ui.overlay);
+    }
+    status_t status{};
+    status.pose = poseOf(f.cam.eye, f.cam.direction, f.planet_radius);
+    status.nodes_drawn = f.nodes_drawn;
+    fillDownloads(&status);
+    status.settled = !f.unsettled;
+    status.frames_per_second = ui.frame_rate.fps;
+    drawStatusOverlay(ui.overlay, statusLines(status), f.width, f.height, f.delta_time_ms,
+                      ui.shot_requested || settled_shot);
+  }
+
+  if (ui.shot_requested) {
+    ui.shot_requested = false;
+    writeFrame(screenshotFileName(std::time(nullptr), fileExists), f.width, f.height);
+  }
+
+  if (settled_shot) {
+    ui.settle_handled = true;
+    bool ok = true;
+    if (!ui.options.screenshot_when_settled.empty())
+      ok = writeFrame(ui.options.screenshot_when_settled, f.width, f.height);
+    if (ui.options.exit_when_settled) {
+      ui.exit_wanted = true;
+      ui.exit_status = ok ? 0 : 1;
+    }
+  }
+  if (f.unsettled) ui.seen_unsettled = true;
+  else if (ui.seen_unsettled) ui.settled_once = true;
+}
+
+bool userInterfaceWantsExit(int* status) {
+  const bool waiting = !ui.settle_handled &&
+                       (ui.options.exit_when_settled || !ui.options.screenshot_when_settled.empty());
+  if (waiting && !ui.timed_out &&
+      static_cast<double>(SDL_GetTicks64() - ui.started_ms) > ui.options.settle_timeout_s * 1000) {
+    ui.timed_out = true;
+    std::fprintf(stderr, "ostravel: the view did not settle within %g s%s\n", ui.options.settle_timeout_s,
+                 ui.options.screenshot_when_settled.empty() ? "" : "; no screenshot taken");
+    if (ui.options.exit_when_settled) {
+      ui.exit_wanted = true;
+      ui.exit_status = 2;
+    }
+  }
+  *status = ui.exit_status;
+  return ui.exit_wanted;
+}
+
+void stopUserInterface() { releaseStatusOverlay(ui.overlay); }

@@ -1,0 +1,30 @@
+// The status overlay's text: where the camera is, what is drawn and coming,
+// and how fast; formatted without GL so that tests read it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "view/geo_pose.h"
+
+// One frame's status, filled by the app.
+struct status_t {
+  geo_pose_t pose;
+  int nodes_drawn;
+  int downloads_in_flight;  // transfers running now
+  int downloads_queued;     // requests waiting for a download thread
+  bool settled;             // every node and bulk the view needs has arrived
+  double frames_per_second;
+};
+
+// Three lines, e.g. "45.8326° N  6.8652° E  altitude 6.00 km  heading 180°",
+// "nodes drawn 812  downloads 3 in flight, 45 queued", "settled  60 fps".
+std::vector<std::string> statusLines(const status_t& status);
+
+// Frames per second, over windows of at least half a second.
+struct frame_rate_meter_t {
+  double window_ms;
+  int frames;
+  double fps;  // of the last whole window; 0 until there is one
+};
+void noteFrame(frame_rate_meter_t* meter, double delta_time_ms);
