@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <semaphore>
 #include <string>
 #include <thread>
 
@@ -38,6 +39,17 @@ bool parseInt(const char* s, long lo, long hi, long* out) {
   return true;
 }
 
+using answer_slots_t = std::counting_semaphore<max_answer_threads>;
+
+// One of the --threads answers computed at once, held for one answer.
+struct answer_slot_t {
+  answer_slots_t& slots;
+  explicit answer_slot_t(answer_slots_t& s) : slots(s) { slots.acquire(); }
+  ~answer_slot_t() { slots.release(); }
+  answer_slot_t(const answer_slot_t&) = delete;
+  answer_slot_t& operator=(const answer_slot_t&) = delete;
+};
+
 int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
@@ -64,7 +76,7 @@ int main(int argc, char** argv) {
     ++i;
     if (a == "--port" && parseInt(v, 0, 65535, &n)) o.port = static_cast<int>(n);
     else if (a == "--bind") o.bind = v;
-    else if (a == "--threads" && parseInt(v, 1, 256, &n)) o.threads = static_cast<int>(n);
+    else if (a == "--threads" && parseInt(v, 1, max_answer_threads, &n)) o.threads = static_cast<int>(n);
     else if (a == "--cache-mb" && parseInt(v, 0, 1 << 20, &n)) o.cache_mb = n;
     else if (a == "--texture-formats") o.texture_formats = v;
     else if (a == "--relief") o.relief = v;
@@ -88,14 +100,17 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   httplib::Server server;
-  const int threads = o.threads;
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // A kept-alive connection holds its serving thread while it waits for the
+  // next request, so connections get threads of their own; --threads bounds
+  // the answers computed at once, which is what takes the cores.
+  server.new_task_queue = [] { return new httplib::ThreadPool(connection_threads); };
+  answer_slots_t answering(o.threads);
   server.set_tcp_nodelay(true);
   server.set_keep_alive_max_count(keep_alive_max_requests);
   server.set_payload_max_length(max_request_payload_bytes);
   const bool quiet = o.quiet;
-  server.set_pre_routing_handler([&service, quiet](const httplib::Request& req,
-                                                   httplib::Response& res) {
+  server.set_pre_routing_handler([&service, &answering, quiet](const httplib::Request& req,
+                                                               httplib::Response& res) {
     const auto start = std::chrono::steady_clock::now();
     size_t bytes = 0;
     if (req.method != "GET") {
@@ -104,7 +119,11 @@ int main(int argc, char** argv) {
       res.set_content("only GET\n", "text/plain");
       bytes = res.body.size();
     } else {
-      service_response_t answer = answerGet(service, req.target);
+      service_response_t answer;
+      {
+        answer_slot_t slot(answering);
+        answer = answerGet(service, req.target);
+      }
       res.status = answer.status;
       bytes = answer.body->size();
       if (answer.status == 200) {

@@ -19,6 +19,14 @@ constexpr size_t cache_share_num = 3, cache_share_den = 4;
 constexpr size_t max_request_payload_bytes = 64 * 1024;
 // Requests one kept-alive connection may carry: a viewer's whole flight.
 constexpr int keep_alive_max_requests = 10000;
+// Connections served at once. The HTTP library keeps a thread on a
+// kept-alive connection while it waits for the next request (up to its
+// 5 s keep-alive timeout), so this, not the cores, bounds how many clients'
+// connections make progress: a viewer keeps up to 24 open, and the serving
+// benchmark 8. Further connections wait until a thread is free.
+constexpr int connection_threads = 64;
+// The most answers --threads may let compute at once.
+constexpr long max_answer_threads = 256;
 
 // --- Input data ------------------------------------------------------------
 

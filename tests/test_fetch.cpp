@@ -91,7 +91,7 @@ TEST(Fetch, UrlIsBaseUrlPlusPath) {
   auto reqs = env().server.requests();
   ASSERT_FALSE(reqs.empty());
   EXPECT_EQ(reqs.back().head,
-            "GET /rt/earth/PlanetoidMetadata HTTP/1.0\r\nHost: " + env().server.host() + "\r\n\r\n");
+            "GET /rt/earth/PlanetoidMetadata HTTP/1.1\r\nHost: " + env().server.host() + "\r\n\r\n");
 }
 
 TEST(Fetch, CallbackOnceWithCopiedBodyOrFailure) {

@@ -14,9 +14,10 @@ namespace {
 struct world_t {
   std::unique_ptr<bulk_t> root;
   walk_view_t view;
+  // The records each walk queued, in the order of its wishes; every one is
+  // dispatched at once (a scheduler without a cap).
   std::vector<bulk_t*> requested_bulks;
   std::vector<node_t*> requested_nodes;
-  request_seam_t seam;
   // When set, a request completes at once (as if the service were
   // instantaneous), except for the records in `held`, which stay downloading.
   bool complete_requests = false;
@@ -28,14 +29,14 @@ struct world_t {
     root->setNotDownloadedYet();
     markDownloaded(root.get());
     lookFrom({0, 0, 10}, {0, 0, -1});
-    seam.request_bulk = [this](bulk_t* b) {
-      requested_bulks.push_back(b);
-      if (complete_requests && !held.count(b)) b->setFinishedDownloading();
-    };
-    seam.request_node = [this](node_t* n) {
-      requested_nodes.push_back(n);
-      if (complete_requests && !held.count(n)) n->setFinishedDownloading();
-    };
+  }
+
+  template <class R>
+  void dispatch(R* r, std::vector<R*>* requested) {
+    if (r->dl_state.load() != dl_state_queued) return;
+    requested->push_back(r);
+    r->setDispatched();
+    if (complete_requests && !held.count(r)) r->setFinishedDownloading();
   }
 
   void lookFrom(Eigen::Vector3d eye, Eigen::Vector3d dir) {
@@ -84,7 +85,11 @@ struct world_t {
 
   frame_stats_t walk(selection_t* sel, int64_t now_ms = 0) {
     frame_stats_t stats{};
-    walkTree(root.get(), view, now_ms, seam, sel, &stats);
+    walkTree(root.get(), view, now_ms, sel, &stats);
+    for (const request_wish_t& wish : sel->wishes) {
+      if (wish.bulk) dispatch(wish.bulk, &requested_bulks);
+      if (wish.node) dispatch(wish.node, &requested_nodes);
+    }
     return stats;
   }
 };
@@ -251,12 +256,10 @@ TEST(Walk, RootBulkIsRequestedAgainAfterAFailure) {
   root->setNotDownloadedYet();
   planet.root_bulk = root.get();
   int requests = 0;
-  request_seam_t seam;
-  seam.request_bulk = [&](bulk_t* b) {
+  const auto seam = [&](bulk_t* b) {
     EXPECT_EQ(b, root.get());
     ++requests;
   };
-  seam.request_node = [](node_t*) { FAIL(); };
 
   EXPECT_FALSE(planetReady(&planet, 0, seam));  // planetoid not populated yet
   EXPECT_EQ(requests, 0);
@@ -376,7 +379,7 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   releaseUnselected(w.root.get(), &sel, [&](mesh_t& m) {
     unbuffered.push_back(&m);
     m.buffered = false;
-  }, &stats);
+  }, 0, &stats);
   ASSERT_EQ(unbuffered.size(), 1u);
   EXPECT_EQ(gone->dl_state.load(), dl_state_stub);
   EXPECT_TRUE(gone->meshes.empty());
@@ -395,7 +398,7 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   // The finished download is released in the first later frame.
   busy->setFinishedDownloading();
   frame_stats_t next = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t& m) { m.buffered = false; }, &next);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t& m) { m.buffered = false; }, 0, &next);
   EXPECT_EQ(busy->dl_state.load(), dl_state_stub);
   EXPECT_EQ(next.obs_n_cnt, 1);
   EXPECT_EQ(w.root->busy_ctr.load(), 1);
@@ -405,7 +408,7 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   kept->setStartedDownloading();
   markRetrievalFailed(kept);
   frame_stats_t after_failure = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &after_failure);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &after_failure);
   EXPECT_EQ(after_failure.total_n, 0);
   EXPECT_EQ(after_failure.obs_n_cnt, 0);
 }
@@ -425,14 +428,16 @@ TEST(Release, IdleBulksGoBottomUpInOnePass) {
 
   selection_t sel;
   lookAtEverything(w);
-  frame_stats_t first = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &first);
-  EXPECT_EQ(first.obs_n_cnt + first.obs_b_cnt, 0);
+  for (int frame = 0; frame < 3; ++frame) {  // a bulk is walked into in the frame after its request
+    frame_stats_t first = w.walk(&sel);
+    releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &first);
+    EXPECT_EQ(first.obs_n_cnt + first.obs_b_cnt, 0);
+  }
   ASSERT_EQ(b8->dl_state.load(), dl_state_downloaded);
 
   lookAtTheOrigin(w);
   frame_stats_t stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 9);  // the whole branch
   EXPECT_EQ(stats.total_b, 4);
   EXPECT_EQ(stats.obs_b_cnt, 2);  // b8 first, which frees b4 in the same pass
@@ -449,7 +454,7 @@ TEST(Release, IdleBulksGoBottomUpInOnePass) {
   lookAtEverything(w);
   const size_t bulk_requests = w.requested_bulks.size();
   frame_stats_t back = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &back);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &back);
   EXPECT_EQ(w.requested_bulks.size(), bulk_requests + 1);
   EXPECT_EQ(w.requested_bulks.back(), b4);
   EXPECT_EQ(back.obs_b_cnt, 0);
@@ -465,18 +470,19 @@ TEST(Release, ABulkWaitsForItsLastDownload) {
   selection_t sel;
   lookAtEverything(w);
   w.walk(&sel);
+  w.walk(&sel);
   ASSERT_EQ(loading->dl_state.load(), dl_state_downloading);
 
   lookAtTheOrigin(w);
   frame_stats_t stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 4);  // the nodes above the bulk
   EXPECT_EQ(b->dl_state.load(), dl_state_downloaded);
   EXPECT_EQ(stats.obs_b_cnt, 0);
 
   loading->setFinishedDownloading();
   stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 1);
   EXPECT_EQ(stats.obs_b_cnt, 1);
   EXPECT_EQ(b->dl_state.load(), dl_state_stub);
@@ -497,7 +503,7 @@ TEST(Release, TurningAwayAndBackRequestsAgain) {
   releaseUnselected(w.root.get(), &sel, [&](mesh_t& m) {
     ++unbuffers;
     m.buffered = false;
-  }, &s2);
+  }, 0, &s2);
   EXPECT_EQ(unbuffers, 1);
   EXPECT_EQ(n->dl_state.load(), dl_state_stub);
   w.lookFrom({0, 0, 10}, {0, 0, -1});

@@ -50,7 +50,10 @@ void createCacheDirs() {
 
 }  // namespace
 
-void abortFetches() { fetches_aborted.store(true); }
+void abortFetches() {
+  fetches_aborted.store(true);
+  httpStopKeepingConnections();
+}
 
 bool fetchesAborted() { return fetches_aborted.load(); }
 
@@ -62,7 +65,9 @@ const char* baseUrl() { return baseUrlString().c_str(); }
 
 int createDir(const char* path) { return mkdir(path, 0755); }
 
-void fetchData(const char* path, int i, fetch_thunk_t thunk) {
+const char fetch_abandoned[] = "abandoned: no longer wanted";
+
+void fetchData(const char* path, int i, fetch_thunk_t thunk, const std::atomic<bool>* abandon) {
   if (fetchesAborted()) {
     fetch_failure = shutting_down;
     thunk(i, 1, nullptr, 0);
@@ -80,7 +85,7 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   }
   memcpy(url, base.data(), base.size());
   memcpy(url + base.size(), path, url_len - base.size());
-  http_t* request = http_get(url, nullptr);
+  http_t* request = httpGetKeepAlive(url, nullptr);
   free(url);
   if (!request) {
     fetch_failure = "bad URL, unknown host or connection refused";
@@ -93,9 +98,10 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   // and the stall limit of the client guarantees the loop ends.
   http_status_t status;
   while ((status = http_process(request)) == HTTP_STATUS_PENDING) {
-    if (fetchesAborted()) {
-      fetch_failure = shutting_down;
-      http_release(request);  // closes the socket
+    const bool aborted = fetchesAborted();
+    if (aborted || (abandon && abandon->load())) {
+      fetch_failure = aborted ? shutting_down : fetch_abandoned;
+      http_release(request);  // closes the socket: the transfer is unfinished
       thunk(i, 1, nullptr, 0);
       return;
     }

@@ -2,6 +2,7 @@
 // its response, on the calling thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -24,12 +25,19 @@ int createDir(const char* path);
 // and len 0. data belongs to fetchData and is freed when the callback returns.
 using fetch_thunk_t = void (*)(int i, int error, uint8_t* data, size_t len);
 
-// GETs baseUrl() + path and calls thunk exactly once before returning.
-void fetchData(const char* path, int i, fetch_thunk_t thunk);
+// GETs baseUrl() + path and calls thunk exactly once before returning. The
+// request goes out over a persistent connection (HTTP/1.1, kept alive
+// between requests of the calling thread's and other threads' fetches).
+// When *abandon turns true while the transfer is under way, the transfer
+// ends within one poll of its socket, which is closed, and the callback
+// reports error 1 with the reason fetch_abandoned.
+void fetchData(const char* path, int i, fetch_thunk_t thunk, const std::atomic<bool>* abandon = nullptr);
+extern const char fetch_abandoned[];
 
 // From now on every fetch fails at once ("the viewer is shutting down"),
-// and transfers in flight end within one poll of their socket, which is
-// closed. For the exit: a silent service must not hold the process.
+// transfers in flight end within one poll of their socket, which is closed,
+// and so are the idle kept-alive connections (none is kept from then on).
+// For the exit: a silent service must not hold the process.
 void abortFetches();
 bool fetchesAborted();
 

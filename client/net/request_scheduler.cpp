@@ -1,0 +1,117 @@
+#include "net/request_scheduler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "net/http_client.h"
+
+namespace {
+
+const void* recordOf(bulk_t* bulk, node_t* node) {
+  return bulk ? static_cast<const void*>(bulk) : static_cast<const void*>(node);
+}
+
+dl_state stateOf(bulk_t* bulk, node_t* node) { return bulk ? bulk->dl_state.load() : node->dl_state.load(); }
+
+}  // namespace
+
+request_priority_t requestPriority(bool is_node, size_t level, const Eigen::Vector3d& centre,
+                                   const Eigen::Matrix4d& viewprojection) {
+  // Behind the eye, or nowhere sensible: last among its kind and level.
+  constexpr float far_off = 1e30f;
+  const Eigen::Vector4d p = viewprojection * Eigen::Vector4d(centre.x(), centre.y(), centre.z(), 1);
+  float d2 = far_off;
+  if (p.w() > 0) {
+    const double x = p.x() / p.w(), y = p.y() / p.w();
+    const double d = x * x + y * y;
+    if (d < far_off) d2 = static_cast<float>(d);  // also false for NaN
+  }
+  uint32_t bits;
+  std::memcpy(&bits, &d2, sizeof bits);
+  return (static_cast<uint64_t>(is_node) << 63) | (static_cast<uint64_t>(std::min<size_t>(level, 31)) << 58) | bits;
+}
+
+void scheduleRequests(request_scheduler_t* s, const std::vector<request_wish_t>& wishes, uint64_t frame,
+                      const retrieval_start_t& start) {
+  // Retrievals that ended, well or not, free their slots. Only the ticket is
+  // read: the record may have been released since.
+  std::erase_if(s->in_flight, [](const request_scheduler_t::flight_t& f) { return f.ticket->ended.load(); });
+
+  // What the walk wants this frame: queued records go into the new ranking,
+  // downloading ones keep their transfer alive.
+  s->wished.clear();
+  s->wished_keys.clear();
+  for (const request_wish_t& w : wishes) {
+    const dl_state state = stateOf(w.bulk, w.node);
+    const void* key = recordOf(w.bulk, w.node);
+    if (state == dl_state_queued) {
+      s->wished.push_back({w.bulk, w.node, w.priority});
+      s->wished_keys.push_back(key);
+    } else if (state == dl_state_downloading) {
+      for (request_scheduler_t::flight_t& f : s->in_flight)
+        if (recordOf(f.bulk, f.node) == key) f.wanted_frame = frame;
+    }
+  }
+
+  // Queued records the walk no longer wants go back to stub at once: no
+  // worker has seen them, so nothing needs to be undone.
+  std::sort(s->wished_keys.begin(), s->wished_keys.end());
+  for (const request_scheduler_t::waiting_t& q : s->queue) {
+    if (std::binary_search(s->wished_keys.begin(), s->wished_keys.end(), recordOf(q.bulk, q.node))) continue;
+    if (q.bulk)
+      q.bulk->setCancelled();
+    else
+      q.node->setCancelled();
+    ++s->stats.cancelled;
+  }
+
+  // Transfers for views that are gone hold slots the current view needs.
+  for (request_scheduler_t::flight_t& f : s->in_flight) {
+    if (f.ticket->abandon.load() || frame - f.wanted_frame < s->abandon_after) continue;
+    f.ticket->abandon.store(true);
+    ++s->stats.abandoned;
+    ++s->stats.cancelled;
+  }
+
+  std::sort(s->wished.begin(), s->wished.end(),
+            [](const auto& a, const auto& b) { return a.priority < b.priority; });
+  const size_t free = s->max_in_flight > s->in_flight.size() ? s->max_in_flight - s->in_flight.size() : 0;
+  const size_t take = std::min(free, s->wished.size());
+  for (size_t k = 0; k < take; ++k) {
+    const request_scheduler_t::waiting_t& w = s->wished[k];
+    auto ticket = std::make_shared<retrieval_ticket_t>();
+    s->in_flight.push_back({w.bulk, w.node, frame, ticket});
+    if (w.bulk) {
+      w.bulk->setDispatched();
+      start.bulk(w.bulk, std::move(ticket));
+    } else {
+      w.node->setDispatched();
+      start.node(w.node, std::move(ticket));
+    }
+  }
+  s->queue.assign(s->wished.begin() + static_cast<std::ptrdiff_t>(take), s->wished.end());
+  s->stats.in_flight = static_cast<int>(s->in_flight.size());
+  s->stats.queued = static_cast<int>(s->queue.size());
+}
+
+void noteRelease(request_scheduler_t* s, int64_t cache_bytes, int evicted_this_frame) {
+  s->stats.cache_bytes = cache_bytes;
+  s->stats.evicted += evicted_this_frame;
+}
+
+stream_stats_t streamStats(const request_scheduler_t& s) {
+  stream_stats_t out = s.stats;
+  out.reused_connections = httpConnectionStats().requests_on_reused;
+  return out;
+}
+
+std::string netLine(const stream_stats_t& s) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf,
+                "net: in_flight %d, queued %d, cancelled %lld, cache_bytes %lld, evicted %lld, reused_connections %lld\n",
+                s.in_flight, s.queued, static_cast<long long>(s.cancelled), static_cast<long long>(s.cache_bytes),
+                static_cast<long long>(s.evicted), static_cast<long long>(s.reused_connections));
+  return buf;
+}
