@@ -136,7 +136,8 @@ def viewOnce(a, s, svc):
     first = svc.log.requests(before)
     r["time"], r["nodes"] = t, nodes
     r["requests"] = len(first)
-    r["per_node"] = len(first) / max(1, nodes)
+    r["per_node"] = len(first) / max(1, nodes)  # bulks and nodes
+    r["node_per_node"] = sum(1 for p in first if p[0] == "N") / max(1, nodes)
     r["twice"] = len(first) - len(set(first))
     r["stall"] = longestStall(s, turned, turned + t)
     if a.turn_around:
@@ -214,6 +215,7 @@ def main():
     print("time to full detail median%s: %.2f s" % (label, statistics.median(times)))
     print("time to full detail max%s: %.2f s" % (label, max(r["time"] for r in done)))
     print("requests per final node median%s: %.2f x" % (label, med("per_node")))
+    print("node requests per final node median%s: %.2f x" % (label, med("node_per_node")))
     print("final nodes median%s: %d nodes" % (label, med("nodes")))
     print("paths requested twice median%s: %d paths" % (label, med("twice")))
     print("longest stall median%s: %.0f s" % (label, med("stall")))
