@@ -512,6 +512,47 @@ TEST(Release, TurningAwayAndBackRequestsAgain) {
   EXPECT_EQ(w.requested_nodes.size(), 2u);
 }
 
+// Under a budget, nodes the walk leaves stay downloaded until the bytes of
+// all downloaded records reach it; then the least recently selected go
+// first, and a node selected in the current frame stays whatever the budget.
+// A released node is requested again when the view comes back to it.
+TEST(Release, TheBudgetKeepsWhatFitsAndReleasesTheLeastRecentFirst) {
+  world_t w;
+  w.complete_requests = true;
+  node_t* n[4];
+  for (int k = 0; k < 4; ++k) {
+    n[k] = w.addNode(w.root.get(), std::to_string(k), {100.0 * k, 0, 0});
+    n[k]->resident_bytes = 100;
+  }
+  selection_t sel;
+  std::vector<int> released;
+  const auto look = [&](int k, size_t budget) {
+    w.lookFrom({100.0 * k, 0, 10}, {0, 0, -1});
+    frame_stats_t stats = w.walk(&sel);
+    releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, budget, &stats);
+    released.push_back(stats.obs_n_cnt);
+    return stats;
+  };
+  look(0, 250);
+  look(1, 250);
+  frame_stats_t third = look(2, 250);  // 300 bytes: the oldest goes
+  EXPECT_EQ(n[0]->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(n[1]->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(third.cache_bytes, 200);
+  look(3, 250);
+  EXPECT_EQ(n[1]->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(n[2]->dl_state.load(), dl_state_downloaded);
+  frame_stats_t tight = look(3, 1);  // over budget with the selection alone
+  EXPECT_EQ(n[2]->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(n[3]->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(tight.cache_bytes, 100);
+  EXPECT_EQ(released, (std::vector<int>{0, 0, 1, 1, 1}));
+  EXPECT_EQ(w.root->busy_ctr.load(), 1);
+  frame_stats_t back = look(0, 250);
+  EXPECT_EQ(back.node_requests, 1);
+  EXPECT_EQ(n[0]->dl_state.load(), dl_state_downloaded);
+}
+
 TEST(Settling, ReportsEachTimeTheLastPendingRecordArrives) {
   settle_tracker_t t{};
   frame_stats_t pending{};

@@ -3,6 +3,9 @@
 ostravel_test(test_view_math ${CMAKE_CURRENT_SOURCE_DIR}/test_view_math.cpp LABELS viewer)
 ostravel_test(test_camera ${CMAKE_CURRENT_SOURCE_DIR}/test_camera.cpp LABELS viewer)
 ostravel_test(test_selection ${CMAKE_CURRENT_SOURCE_DIR}/test_selection.cpp LABELS viewer)
+# The request scheduler on hand-built records, and the turn-down replayed
+# over a slow service on the synthetic tree.
+ostravel_test(test_request_scheduler ${CMAKE_CURRENT_SOURCE_DIR}/test_request_scheduler.cpp LABELS viewer)
 
 # End to end: rocktreed and the real viewer under Xvfb with Mesa's software
 # GL, and the viewer alone without its service. Software rendering takes both
