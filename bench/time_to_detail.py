@@ -40,7 +40,6 @@ TURN_DOWN = 1600
 TURN_AROUND = int(math.pi / 0.001)  # mouse units for 180 degrees of yaw
 SETTLE_LIMIT_S = 90
 TURN_SETTLE_LIMIT_S = 60
-REQUEST_RE = re.compile(r"GET /rt/earth/(NodeData|BulkMetadata)/pb=!1m2!1s([0-7]*)!")
 
 
 class access_log_t:
@@ -50,21 +49,10 @@ class access_log_t:
         self.path = path
 
     def offset(self):
-        try:
-            return os.path.getsize(self.path)
-        except OSError:
-            return 0
+        return harness.servedPaths(self.path)[1]
 
-    def requests(self, start, end=None):
-        with open(self.path, "rb") as f:
-            f.seek(start)
-            data = f.read() if end is None else f.read(max(0, end - start))
-        out = []
-        for line in data.decode("utf-8", "replace").splitlines():
-            m = REQUEST_RE.search(line)
-            if m:
-                out.append(m.group(1)[0] + m.group(2))
-        return out
+    def requests(self, start):
+        return harness.servedPaths(self.path, start)[0]
 
 
 class service_t:

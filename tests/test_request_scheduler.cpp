@@ -77,7 +77,8 @@ Eigen::Matrix4d downView() {
 }  // namespace
 
 // Bulks first, then coarse before fine, then near the picture's centre; the
-// best-ranked wishes take the free slots and the rest wait in rank order.
+// best-ranked wishes take the free slots (bulks leaving some to nodes) and
+// the rest wait in rank order.
 TEST(Scheduler, RanksBulksThenCoarseThenCentre) {
   const Eigen::Matrix4d vp = downView();
   const Eigen::Vector3d centre(0, 0, 0), edge(4, 0, 0), behind(0, 0, 20);
@@ -109,6 +110,16 @@ TEST(Scheduler, RanksBulksThenCoarseThenCentre) {
   const stream_stats_t s = streamStats(t.scheduler);
   EXPECT_EQ(s.in_flight, 3);
   EXPECT_EQ(s.queued, 2);
+
+  // While nodes wait, bulks leave them node_reserve slots.
+  harness_t u;
+  u.scheduler.max_in_flight = 4;
+  u.scheduler.node_reserve = 2;
+  std::vector<request_wish_t> many;
+  for (int k = 0; k < 4; ++k) many.push_back(wish(u.bulk(), bulk_edge));
+  for (int k = 0; k < 3; ++k) many.push_back(wish(u.node(), coarse_edge));
+  u.frameWanting(many);
+  EXPECT_EQ(u.started, (std::vector<const void*>{many[0].bulk, many[1].bulk, many[4].node, many[5].node}));
 }
 
 // Never more than the cap under way; a slot frees when its retrieval ends;

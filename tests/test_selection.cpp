@@ -553,6 +553,19 @@ TEST(Release, TheBudgetKeepsWhatFitsAndReleasesTheLeastRecentFirst) {
   EXPECT_EQ(n[0]->dl_state.load(), dl_state_downloaded);
 }
 
+TEST(Release, BudgetFromTheEnvironment) {
+  EXPECT_EQ(memoryBudgetBytes(nullptr), memory_budget_bytes);
+  EXPECT_EQ(memoryBudgetBytes(""), memory_budget_bytes);
+  EXPECT_EQ(memoryBudgetBytes("0"), 0u);
+  EXPECT_EQ(memoryBudgetBytes("64"), size_t{64} << 20);
+  EXPECT_EQ(memoryBudgetBytes("1048576"), size_t{1} << 40);
+  testing::internal::CaptureStderr();
+  for (const char* bad : {"1048577", "-1", "64MB", " 64", "99999999999999999999999"})
+    EXPECT_EQ(memoryBudgetBytes(bad), memory_budget_bytes) << bad;
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("OSTRAVEL_MEMORY_BUDGET_MB \"64MB\" is not a number of MiB"), std::string::npos) << err;
+}
+
 TEST(Settling, ReportsEachTimeTheLastPendingRecordArrives) {
   settle_tracker_t t{};
   frame_stats_t pending{};

@@ -13,7 +13,7 @@ ostravel_test(test_request_scheduler ${CMAKE_CURRENT_SOURCE_DIR}/test_request_sc
 if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
   set(VIEWER_E2E_DIR ${CMAKE_CURRENT_BINARY_DIR}/e2e-viewer)
   add_test(NAME e2e_viewer_view
-    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode view --seconds 25
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode view --seconds 60
       --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
       --workdir ${VIEWER_E2E_DIR}/view)
   add_test(NAME e2e_viewer_no_service

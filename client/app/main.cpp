@@ -107,7 +107,8 @@ void drawPlanet(gl_ctx_t& ctx) {
     std::printf("settled: %d nodes after %d ms\n", static_cast<int>(stats.pot_n),
                 static_cast<int>(settled_after_ms));
 
-  releaseUnselected(current_bulk, &sel, [](mesh_t& m) { unbufferMesh(m); }, memory_budget_bytes, &stats);
+  static const size_t budget_bytes = memoryBudgetBytes(std::getenv("OSTRAVEL_MEMORY_BUDGET_MB"));
+  releaseUnselected(current_bulk, &sel, [](mesh_t& m) { unbufferMesh(m); }, budget_bytes, &stats);
   noteRelease(&viewerScheduler(), stats.cache_bytes, stats.obs_n_cnt + stats.obs_b_cnt);
   if (periodicLineDue(&stats_ms, deltaTime)) {
     std::fputs(statsLine(stats).c_str(), stdout);

@@ -77,13 +77,28 @@ void scheduleRequests(request_scheduler_t* s, const std::vector<request_wish_t>&
 
   std::sort(s->wished.begin(), s->wished.end(),
             [](const auto& a, const auto& b) { return a.priority < b.priority; });
-  const size_t free = s->max_in_flight > s->in_flight.size() ? s->max_in_flight - s->in_flight.size() : 0;
-  const size_t take = std::min(free, s->wished.size());
-  for (size_t k = 0; k < take; ++k) {
-    const request_scheduler_t::waiting_t& w = s->wished[k];
+  // Best first, except that bulks leave node_reserve slots to waiting nodes:
+  // flying over new ground finds new bulks every frame, and a picture whose
+  // nodes wait for every last bulk stays coarse while the data streams in.
+  size_t free = s->max_in_flight > s->in_flight.size() ? s->max_in_flight - s->in_flight.size() : 0;
+  size_t bulks_in_flight = 0;
+  for (const request_scheduler_t::flight_t& f : s->in_flight) bulks_in_flight += f.bulk != nullptr;
+  const bool nodes_wait = !s->wished.empty() && s->wished.back().node;  // nodes sort last
+  const size_t bulk_cap = !nodes_wait ? s->max_in_flight
+                          : s->max_in_flight > s->node_reserve ? s->max_in_flight - s->node_reserve
+                                                               : 1;
+  size_t bulk_free = bulk_cap > bulks_in_flight ? bulk_cap - bulks_in_flight : 0;
+  s->queue.clear();
+  for (const request_scheduler_t::waiting_t& w : s->wished) {
+    if (free == 0 || (w.bulk && bulk_free == 0)) {
+      s->queue.push_back(w);
+      continue;
+    }
+    --free;
     auto ticket = std::make_shared<retrieval_ticket_t>();
     s->in_flight.push_back({w.bulk, w.node, frame, ticket});
     if (w.bulk) {
+      --bulk_free;
       w.bulk->setDispatched();
       start.bulk(w.bulk, std::move(ticket));
     } else {
@@ -91,7 +106,6 @@ void scheduleRequests(request_scheduler_t* s, const std::vector<request_wish_t>&
       start.node(w.node, std::move(ticket));
     }
   }
-  s->queue.assign(s->wished.begin() + static_cast<std::ptrdiff_t>(take), s->wished.end());
   s->stats.in_flight = static_cast<int>(s->in_flight.size());
   s->stats.queued = static_cast<int>(s->queue.size());
 }

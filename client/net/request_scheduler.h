@@ -63,6 +63,7 @@ struct stream_stats_t {
 
 struct request_scheduler_t {
   size_t max_in_flight = max_requests_in_flight;
+  size_t node_reserve = request_slots_for_nodes;
   uint64_t abandon_after = abandon_after_frames;
 
   struct waiting_t {
@@ -89,7 +90,8 @@ struct request_scheduler_t {
 // records the walk no longer wants (back to stub, no traffic, no back-off),
 // abandons transfers not wanted for abandon_after frames, re-ranks the
 // queue, and starts the best-ranked queued records while fewer than
-// max_in_flight retrievals are under way.
+// max_in_flight retrievals are under way; while nodes wait, bulks take at
+// most max_in_flight - node_reserve of the slots.
 void scheduleRequests(request_scheduler_t* s, const std::vector<request_wish_t>& wishes, uint64_t frame,
                       const retrieval_start_t& start);
 

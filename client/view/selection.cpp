@@ -328,6 +328,20 @@ void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t&
   stats->cache_bytes = static_cast<int64_t>(bytes);
 }
 
+size_t memoryBudgetBytes(const char* env_value) {
+  if (!env_value || !*env_value) return memory_budget_bytes;
+  constexpr size_t max_mib = size_t{1} << 20;
+  size_t mib = 0;
+  const char* c = env_value;
+  for (; *c >= '0' && *c <= '9' && mib <= max_mib; ++c) mib = mib * 10 + static_cast<size_t>(*c - '0');
+  if (*c || mib > max_mib) {
+    std::fprintf(stderr, "OSTRAVEL_MEMORY_BUDGET_MB \"%.32s\" is not a number of MiB from 0 to 1048576: using %zu\n",
+                 env_value, memory_budget_bytes >> 20);
+    return memory_budget_bytes;
+  }
+  return mib << 20;
+}
+
 std::string statsLine(const frame_stats_t& s) {
   char buf[256];
   std::snprintf(buf, sizeof buf,

@@ -145,6 +145,12 @@ using unbuffer_mesh_fn_t = std::function<void(mesh_t&)>;
 void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
                        size_t budget_bytes, frame_stats_t* stats);
 
+// The memory budget of the release: env_value (the environment variable
+// OSTRAVEL_MEMORY_BUDGET_MB: whole mebibytes, 0 to 1048576) when it is set
+// and not empty, else memory_budget_bytes. Anything else is refused with a
+// line on standard error naming the value, and the default holds.
+size_t memoryBudgetBytes(const char* env_value);
+
 // "buffered: ..., obs b: ...", the statistics line, with its newline.
 std::string statsLine(const frame_stats_t& stats);
 
