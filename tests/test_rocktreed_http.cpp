@@ -1,6 +1,6 @@
 // The real rocktreed binary on an ephemeral port, spoken to the way the
 // viewer speaks: HTTP/1.0 over a plain socket, reading until the server
-// closes the connection.
+// closes the connection, and HTTP/1.1 over kept-alive connections.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "planet/node_builder.h"
 #include "rocktree.pb.h"
@@ -166,6 +169,61 @@ TEST(RocktreedBinary, ServesHttp10AndClosesTheConnection) {
   // And the server is still there.
   r = exchange(server.port(), get10(server.port(), "/rt/earth/PlanetoidMetadata"));
   EXPECT_EQ(r.status, 200);
+}
+
+// One kept-alive HTTP/1.1 connection: each answer is read to the end of its
+// Content-Length (at most 10 s, against a hang); status 0 when the server
+// closed instead.
+struct kept_connection_t {
+  int fd = -1;
+  explicit kept_connection_t(int port) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~kept_connection_t() {
+    if (fd >= 0) close(fd);
+  }
+  int get(const std::string& path) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+      return 0;
+    std::string raw;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+      const size_t head_end = raw.find("\r\n\r\n");
+      const size_t length_at = raw.find("Content-Length: ");
+      if (head_end != std::string::npos && length_at < head_end &&
+          raw.size() >= head_end + 4 + std::strtoul(raw.c_str() + length_at + 16, nullptr, 10))
+        return std::atoi(raw.c_str() + 9);
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[65536];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return 0;
+      raw.append(buf, static_cast<size_t>(n));
+    }
+    return 0;
+  }
+};
+
+// More kept-alive connections than answer threads (--threads 2): the idle
+// ones do not hold back the others, and stay open for their next request.
+TEST(RocktreedBinary, KeepsMoreConnectionsAliveThanItHasAnswerThreads) {
+  RocktreedProcess server;
+  ASSERT_GT(server.port(), 0) << "startup line: " << server.startupLine();
+  std::vector<std::unique_ptr<kept_connection_t>> connections;
+  for (int k = 0; k < 6; ++k) {
+    connections.push_back(std::make_unique<kept_connection_t>(server.port()));
+    EXPECT_EQ(connections.back()->get("/rt/earth/PlanetoidMetadata"), 200) << "connection " << k;
+  }
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(connections[k]->get("/rt/earth/PlanetoidMetadata"), 200) << "again on " << k;
 }
 
 }  // namespace
