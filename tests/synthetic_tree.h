@@ -14,6 +14,21 @@
 
 #include "view/selection.h"
 
+// The stub child bulk of `parent` headed by the node at full_path (a length
+// that is a multiple of 4): a new one, or the one already there.
+inline bulk_t* addChildBulk(bulk_t* parent, const std::string& full_path) {
+  auto it = parent->bulks.find(full_path.substr(full_path.size() - 4));
+  if (it != parent->bulks.end()) return it->second.get();
+  auto b = std::make_unique<bulk_t>();
+  b->parent = parent;
+  b->busy_ctr = 0;
+  b->request.mutable_node_key()->set_path(full_path);
+  b->setNotDownloadedYet();
+  bulk_t* raw = b.get();
+  parent->bulks.emplace(full_path.substr(full_path.size() - 4), std::move(b));
+  return raw;
+}
+
 struct synthetic_tree_t {
   static constexpr double world_side = 4194304;
   std::unique_ptr<bulk_t> root;
@@ -34,7 +49,7 @@ struct synthetic_tree_t {
     const double half = side / 2;
     const double x = cx + (d & 1 ? half / 2 : -half / 2);
     const double y = cy + (d & 2 ? half / 2 : -half / 2);
-    if (path.size() > 1 && (path.size() - 1) % 4 == 0) bulk = addBulk(bulk, path.substr(0, path.size() - 1));
+    if (path.size() > 1 && (path.size() - 1) % 4 == 0) bulk = addChildBulk(bulk, path.substr(0, path.size() - 1));
     auto n = std::make_unique<node_t>();
     n->parent = bulk;
     n->request.mutable_node_key()->set_path(path);
@@ -49,19 +64,6 @@ struct synthetic_tree_t {
     // nodes it turns down.
     if (half / 256 < dist / 2880 / 2 || path.size() >= 20) return;
     for (int c = 0; c < 4; ++c) grow(bulk, path + char('0' + c), x, y, half, c);
-  }
-
-  bulk_t* addBulk(bulk_t* parent, const std::string& full_path) {
-    auto it = parent->bulks.find(full_path.substr(full_path.size() - 4));
-    if (it != parent->bulks.end()) return it->second.get();
-    auto b = std::make_unique<bulk_t>();
-    b->parent = parent;
-    b->busy_ctr = 0;
-    b->request.mutable_node_key()->set_path(full_path);
-    b->setNotDownloadedYet();
-    bulk_t* raw = b.get();
-    parent->bulks.emplace(full_path.substr(full_path.size() - 4), std::move(b));
-    return raw;
   }
 };
 

@@ -88,9 +88,8 @@ struct http_result_t {
   std::string body;
 };
 
-// Sends raw request bytes and reads until the server closes (at most 10 s).
-http_result_t exchange(int port, const std::string& request) {
-  http_result_t r;
+// A socket connected to the port on loopback, or -1.
+int connectLoopback(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -98,8 +97,16 @@ http_result_t exchange(int port, const std::string& request) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     close(fd);
-    return r;
+    return -1;
   }
+  return fd;
+}
+
+// Sends raw request bytes and reads until the server closes (at most 10 s).
+http_result_t exchange(int port, const std::string& request) {
+  http_result_t r;
+  const int fd = connectLoopback(port);
+  if (fd < 0) return r;
   send(fd, request.data(), request.size(), 0);
   std::string raw;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -175,18 +182,8 @@ TEST(RocktreedBinary, ServesHttp10AndClosesTheConnection) {
 // Content-Length (at most 10 s, against a hang); status 0 when the server
 // closed instead.
 struct kept_connection_t {
-  int fd = -1;
-  explicit kept_connection_t(int port) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd);
-      fd = -1;
-    }
-  }
+  int fd;
+  explicit kept_connection_t(int port) : fd(connectLoopback(port)) {}
   ~kept_connection_t() {
     if (fd >= 0) close(fd);
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "synthetic_tree.h"
 #include "view/selection.h"
 
 namespace {
@@ -56,16 +57,7 @@ struct world_t {
   }
 
   // Child bulk headed by the node at full_path (length a multiple of 4).
-  bulk_t* addBulk(bulk_t* parent, const std::string& full_path) {
-    auto b = std::make_unique<bulk_t>();
-    b->parent = parent;
-    b->busy_ctr = 0;
-    b->request.mutable_node_key()->set_path(full_path);
-    b->setNotDownloadedYet();
-    bulk_t* raw = b.get();
-    parent->bulks.emplace(full_path.substr(full_path.size() - 4), std::move(b));
-    return raw;
-  }
+  bulk_t* addBulk(bulk_t* parent, const std::string& full_path) { return addChildBulk(parent, full_path); }
 
   // Coarse enough for any distance here unless meters_per_texel is tiny.
   node_t* addNode(bulk_t* bulk, const std::string& full_path, Eigen::Vector3d center = {0, 0, 0},
