@@ -107,9 +107,10 @@ TEST(Scheduler, RanksBulksThenCoarseThenCentre) {
   EXPECT_EQ(t.scheduler.queue[0].node, b);
   EXPECT_EQ(t.scheduler.queue[1].node, a);
   EXPECT_EQ(a->dl_state.load(), dl_state_queued);
-  const stream_stats_t s = streamStats(t.scheduler);
-  EXPECT_EQ(s.in_flight, 3);
-  EXPECT_EQ(s.queued, 2);
+  noteRelease(&t.scheduler, 12345, 2);
+  noteRelease(&t.scheduler, 6789, 1);
+  EXPECT_EQ(netLine(streamStats(t.scheduler)),
+            "net: in_flight 3, queued 2, cancelled 0, cache_bytes 6789, evicted 3, reused_connections 0\n");
 
   // While nodes wait, bulks leave them node_reserve slots.
   harness_t u;
