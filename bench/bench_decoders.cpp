@@ -212,6 +212,7 @@ void BM_PopulateNode(benchmark::State& state) {
     state.ResumeTiming();
     if (!populateNode(node.get(), std::move(message))) state.SkipWithError("node rejected");
     state.PauseTiming();
+    dropNodeContents(node.get());  // gives its texture bytes back to the budget
     node.reset();
     bulk.busy_ctr = 0;
     state.ResumeTiming();

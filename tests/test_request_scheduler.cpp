@@ -123,9 +123,9 @@ TEST(Scheduler, RanksBulksThenCoarseThenCentre) {
   EXPECT_EQ(u.started, (std::vector<const void*>{many[0].bulk, many[1].bulk, many[4].node, many[5].node}));
 }
 
-// Never more than the cap under way; a slot frees when its retrieval ends;
-// a queued record the walk drops goes back to stub with its parent's count,
-// and is never started.
+// Never more than the cap under way; a slot is refilled as soon as its
+// retrieval ends; a queued record the walk drops goes back to stub with its
+// parent's count, and is never started.
 TEST(Scheduler, CapsRetrievalsAndCancelsWhatIsNoLongerWanted) {
   harness_t t;
   t.scheduler.max_in_flight = 2;
@@ -136,10 +136,14 @@ TEST(Scheduler, CapsRetrievalsAndCancelsWhatIsNoLongerWanted) {
   EXPECT_EQ(t.started.size(), 2u);
   EXPECT_EQ(t.parent.busy_ctr.load(), 4);
 
-  n[0]->setFinishedDownloading();  // a retrieval ends as the workers end it
+  // A retrieval ends as the workers end it: the slot is refilled at once,
+  // without waiting for a frame.
+  n[0]->setFinishedDownloading();
   t.tickets[0]->ended = true;
-  t.frameWanting({wish(n[1], 2), wish(n[2], 3), wish(n[3], 4)});
+  t.tickets[0]->on_end();
   EXPECT_EQ(t.started, (std::vector<const void*>{n[0], n[1], n[2]}));
+  t.frameWanting({wish(n[1], 2), wish(n[2], 3), wish(n[3], 4)});
+  EXPECT_EQ(t.started.size(), 3u);
 
   t.frameWanting({wish(n[1], 2), wish(n[2], 3)});  // n[3] has left the view
   EXPECT_EQ(n[3]->dl_state.load(), dl_state_stub);
@@ -202,14 +206,16 @@ struct slow_service_t {
     if (r.bulk) ok ? r.bulk->setFinishedDownloading() : r.bulk->setFailedDownloading();
     if (r.node) ok ? r.node->setFinishedDownloading() : r.node->setFailedDownloading();
     r.ticket->ended = true;
+    r.ticket->on_end();  // may send the next request at once
   }
   void advance() {
+    std::vector<std::pair<request_t, bool>> ending;
     for (auto it = waiting.begin(); it != waiting.end();) {
       if (!it->ticket->abandon) {
         ++it;
         continue;
       }
-      end(*it, false);
+      ending.emplace_back(*it, false);
       it = waiting.erase(it);
     }
     while (working.size() < 2 && !waiting.empty()) {
@@ -221,9 +227,10 @@ struct slow_service_t {
         ++it;
         continue;
       }
-      end(*it, true);
+      ending.emplace_back(*it, true);
       it = working.erase(it);
     }
+    for (auto& [r, ok] : ending) end(r, ok);
   }
 };
 

@@ -1,16 +1,18 @@
 // The request scheduler: between the frame's walk and the download pool.
 // Every frame the walk hands over what it wants and does not have (its
-// wishes, each with a priority); the scheduler keeps at most
-// max_requests_in_flight retrievals under way, starts the best-ranked
-// wishes as slots free up, cancels queued wishes the walk dropped, and
-// abandons transfers nobody has wanted for a while. Main thread only; free
-// of sockets and pools: retrievals start through retrieval_start_t, so
-// hand-built trees drive all of it.
+// wishes, each with a priority); the scheduler ranks them, cancels queued
+// wishes the walk dropped, and abandons transfers nobody has wanted for a
+// while (main thread, once a frame). It keeps at most max_requests_in_flight
+// retrievals under way: the thread that ends one starts the best-ranked
+// queued record in its slot at once, so the rate of requests does not hang
+// on the frame rate. Free of sockets and pools: retrievals start through
+// retrieval_start_t, so hand-built trees drive all of it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,14 @@ struct request_scheduler_t {
   size_t node_reserve = request_slots_for_nodes;
   uint64_t abandon_after = abandon_after_frames;
 
+  // Guards everything below, and with it the transitions out of
+  // dl_state_queued, which the main thread and the workers that end
+  // retrievals both make. Never held while a retrieval starts.
+  std::mutex m;
+  const retrieval_start_t* start = nullptr;  // the last frame's, for refills
+  uint64_t frame = 0;                        // the last frame scheduled
+  bool stopped = false;                      // no refills from workers (exit)
+
   struct waiting_t {
     bulk_t* bulk;
     node_t* node;
@@ -77,7 +87,7 @@ struct request_scheduler_t {
     uint64_t wanted_frame;  // the last frame whose walk wanted it
     std::shared_ptr<retrieval_ticket_t> ticket;
   };
-  std::vector<waiting_t> queue;      // every record in dl_state_queued, best first after a frame
+  std::vector<waiting_t> queue;      // every record in dl_state_queued, best first
   std::vector<flight_t> in_flight;   // retrievals this scheduler started that have not ended
   stream_stats_t stats{};            // in_flight, queued, cancelled, abandoned (the rest: noteRelease)
   // Scratch space kept across frames so that a frame allocates nothing.
@@ -85,22 +95,31 @@ struct request_scheduler_t {
   std::vector<const void*> wished_keys;
 };
 
-// Once per frame, after the walk that produced `wishes` (frame: that walk's
-// number): ends the bookkeeping of retrievals that ended, cancels queued
-// records the walk no longer wants (back to stub, no traffic, no back-off),
-// abandons transfers not wanted for abandon_after frames, re-ranks the
-// queue, and starts the best-ranked queued records while fewer than
-// max_in_flight retrievals are under way; while nodes wait, bulks take at
-// most max_in_flight - node_reserve of the slots.
+// Once per frame on the main thread, after the walk that produced `wishes`
+// (frame: that walk's number): ends the bookkeeping of retrievals that
+// ended, cancels queued records the walk no longer wants (back to stub, no
+// traffic, no back-off), abandons transfers not wanted for abandon_after
+// frames, re-ranks the queue, and starts the best-ranked queued records
+// while fewer than max_in_flight retrievals are under way; while nodes
+// wait, bulks take at most max_in_flight - node_reserve of the slots.
+// `start` must outlive the scheduler's use of it (refills use the last one).
 void scheduleRequests(request_scheduler_t* s, const std::vector<request_wish_t>& wishes, uint64_t frame,
                       const retrieval_start_t& start);
+
+// Called through a ticket's on_end by the thread that ends a retrieval the
+// scheduler started: fills the free slots from the queue, as ranked in the
+// last frame.
+void onRetrievalEnded(request_scheduler_t* s);
+
+// No more refills from workers: for the exit, before downloads are dropped.
+void stopScheduling(request_scheduler_t* s);
 
 // After the release of the same frame: what the memory budget holds and has
 // released (the frame's evictions are added to the total).
 void noteRelease(request_scheduler_t* s, int64_t cache_bytes, int evicted_this_frame);
 
 // The counters, with the connections reused by the HTTP client filled in.
-stream_stats_t streamStats(const request_scheduler_t& s);
+stream_stats_t streamStats(request_scheduler_t& s);
 
 // "net: in_flight ..., reused_connections ...", the streaming line, with its newline.
 std::string netLine(const stream_stats_t& stats);

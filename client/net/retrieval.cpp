@@ -32,7 +32,7 @@ struct planetoid_table_t {
 
 template <class T, class R>
 struct async_table_t {
-  int i = 0;  // main thread only
+  std::atomic<int> i{0};  // the main thread and workers refilling the scheduler
   std::map<int, std::pair<std::function<void(std::unique_ptr<T>)>, R*>> map;
   std::mutex m;
 };
@@ -187,6 +187,7 @@ std::function<void(std::unique_ptr<T>)> endingTicket(std::function<void(std::uni
   return [cb = std::move(cb), ticket = std::move(ticket)](std::unique_ptr<T> m) {
     cb(std::move(m));
     ticket->ended.store(true);
+    if (ticket->on_end) ticket->on_end();
   };
 }
 

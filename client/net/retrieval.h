@@ -40,14 +40,18 @@ struct retrieval_ticket_t {
   // Set by the worker once the record has left dl_state_downloading, for
   // good or not: the retrieval no longer counts as in flight.
   std::atomic<bool> ended{false};
+  // Called right after ended is set, on the same thread (set before the
+  // retrieval starts, never changed after).
+  std::function<void()> on_end;
 };
 
 // Runs on the calling thread and calls cb before it returns.
 void getPlanetoid(planetoid_cb_t cb);
-// Main thread only; the record is already dl_state_downloading. cb is called
-// exactly once, after the record has left dl_state_downloading (with the
-// message's contents already in the record: the message itself is not
-// passed on), and then ticket->ended is set.
+// The record is already dl_state_downloading. Main thread, or a worker
+// refilling the request scheduler's slots. cb is called exactly once, after
+// the record has left dl_state_downloading (with the message's contents
+// already in the record: the message itself is not passed on), and then
+// ticket->ended is set and ticket->on_end called.
 void getBulk(BulkMetadataRequest req, bulk_t* b, bulk_cb_t cb, std::shared_ptr<retrieval_ticket_t> ticket = nullptr);
 void getNode(NodeDataRequest req, node_t* n, node_cb_t cb, std::shared_ptr<retrieval_ticket_t> ticket = nullptr);
 

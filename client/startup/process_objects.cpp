@@ -45,6 +45,7 @@ request_scheduler_t& viewerScheduler() {
 stream_stats_t viewerStreamStats() { return streamStats(viewerScheduler()); }
 
 void stopProcessObjects() {
+  stopScheduling(&viewerScheduler());
   abortFetches();
   webpool.discardQueued();
   pool.discardQueued();

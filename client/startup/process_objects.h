@@ -28,7 +28,8 @@ const std::vector<process_object>& processObjectsConstructionOrder();
 request_scheduler_t& viewerScheduler();
 stream_stats_t viewerStreamStats();
 
-// At exit, before the objects are destroyed: downloads that have not started
+// At exit, before the objects are destroyed: the scheduler starts nothing
+// more, downloads that have not started
 // are dropped (their records stay as they are, nothing reads them again),
 // downloads in flight end within one poll of their socket, idle kept-alive
 // connections are closed, and decodes not yet started are dropped. Destruction then only joins idle threads, so the

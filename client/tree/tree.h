@@ -3,13 +3,15 @@
 // each record back and forth with.
 //
 // Who moves which transition (every store is a sequentially consistent
-// atomic store; no compare-and-swap on a state, each transition has one writer):
+// atomic store; no compare-and-swap on a state, each transition has one writer
+// at a time):
 //
 //   from         event                            method                 to           parent busy_ctr  thread
 //   (new, 0)     created by population            setNotDownloadedYet    stub         -                creator
 //   stub         the walk wants it                setQueued              queued       +1               main
-//   queued       the scheduler gives it a slot    setDispatched          downloading  -                main
-//   queued       cancel: the walk no longer wants setCancelled           stub         -1               main
+//   queued       the scheduler gives it a slot    setDispatched          downloading  -                main, or the worker
+//                                                                                                      that freed the slot*
+//   queued       cancel: the walk no longer wants setCancelled           stub         -1               main*
 //   stub         start-up requests the root bulk  setStartedDownloading  downloading  +1               main
 //   downloading  population complete              setFinishedDownloading downloaded   -                worker
 //   downloading  any failed retrieval             setFailedDownloading   stub         -1               worker
@@ -18,10 +20,12 @@
 //   downloaded   evict: the memory budget         setDeleted             stub         -1               main
 //                releases it
 //
+// * under the request scheduler's lock, which alone keeps the queue of
+//   queued records: the walk's stub-to-queued store precedes the record's
+//   entry into that queue, so no other thread has seen it before.
 // A failed retrieval also arms the record's retry back-off (markRetrievalFailed)
 // before the state store, so a walk that sees the stub also sees the delay;
 // a cancelled or abandoned one does not (nothing went wrong with it).
-// A queued record belongs to the main thread alone: no worker has seen it.
 // Workers write a record's contents only while it is downloading; the main
 // thread reads them only after it has seen downloaded.
 #pragma once
