@@ -545,6 +545,36 @@ TEST(Release, TheBudgetKeepsWhatFitsAndReleasesTheLeastRecentFirst) {
   EXPECT_EQ(n[0]->dl_state.load(), dl_state_downloaded);
 }
 
+// A bulk the budget keeps gives its walk index back once the walk has left
+// it for walk_index_keep_frames frames, and the walk rebuilds it on return.
+TEST(Release, KeptBulksGiveTheirWalkIndexBack) {
+  world_t w;
+  w.complete_requests = true;
+  for (std::string p : {"0", "00", "000", "0000"}) w.addNode(w.root.get(), p, {100, 0, 0});
+  bulk_t* b = w.addBulk(w.root.get(), "0000");
+  node_t* inside = w.addNode(b, "00001", {100, 0, 0});
+  selection_t sel;
+  const auto frame = [&] {
+    frame_stats_t stats = w.walk(&sel);
+    releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, memory_budget_bytes, &stats);
+  };
+  lookAtEverything(w);
+  frame();
+  frame();
+  ASSERT_EQ(inside->dl_state.load(), dl_state_downloaded);
+  ASSERT_EQ(sel.children.count(b), 1u);
+  lookAtTheOrigin(w);
+  for (uint64_t k = 1; k < walk_index_keep_frames; ++k) frame();
+  EXPECT_EQ(sel.children.count(b), 1u);
+  frame();
+  EXPECT_EQ(sel.children.count(b), 0u);
+  EXPECT_EQ(b->dl_state.load(), dl_state_downloaded);  // the bulk itself is kept
+  lookAtEverything(w);
+  frame();
+  EXPECT_EQ(sel.potential_nodes.count("00001"), 1u);
+  EXPECT_EQ(w.requested_bulks.size(), 1u);
+}
+
 TEST(Release, BudgetFromTheEnvironment) {
   EXPECT_EQ(memoryBudgetBytes(nullptr), memory_budget_bytes);
   EXPECT_EQ(memoryBudgetBytes(""), memory_budget_bytes);

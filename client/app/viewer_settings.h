@@ -82,6 +82,13 @@ constexpr uint64_t abandon_after_frames = 30;
 // current frame is never released, whatever the budget.
 constexpr size_t memory_budget_bytes = size_t{512} << 20;
 
+// A downloaded bulk keeps the walk's index of its children (about 110 KB
+// for a bulk of 341 nodes) until the walk has not entered it for this many
+// frames: long enough that a bulk at the edge of the view does not rebuild
+// it every frame, short enough that the bulks the memory budget keeps do
+// not hold their indexes too.
+constexpr uint64_t walk_index_keep_frames = 30;
+
 // --- Retry back-off --------------------------------------------------------
 
 // After a failed retrieval a record waits this long before it is asked for

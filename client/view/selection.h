@@ -47,7 +47,8 @@ struct selection_t {
   // paths, by octant, keyed by the path relative to the bulk ("" for the
   // bulk's own head), with copies of what culling and detail read. Built
   // once per download of the bulk (its nodes do not change while it is
-  // downloaded) and dropped when the release frees the bulk's records: the
+  // downloaded) and dropped when the release frees the bulk's records, or
+  // once the walk has not entered the bulk for walk_index_keep_frames: the
   // walk then does one hash lookup per bulk it enters instead of eight
   // searches of a map of hundreds of strings per node, and tests boxes that
   // lie side by side.
