@@ -3,9 +3,12 @@
 # four settings (median of 3 runs each, see time_to_detail.py): loopback with
 # a warm service (with the turn-around in place), loopback cold, a 50 ms round
 # trip with a warm service, and a slow service (2 answers at once, each 10 ms
-# later) cold. BUILD_DIR picks the build; BASELINE_BUILD_DIR, when set, runs
-# the same settings against another build (e.g. of main) first and prints
-# the ratios of the two medians.
+# later) cold; and a fifth when a rocktreed built with sanitizers is at hand
+# (SANITIZED_ROCKTREED, default build-asan/server/rocktreed: about ten times
+# slower per answer), cold. BUILD_DIR picks the build; BASELINE_BUILD_DIR,
+# when set, runs the same settings against another build's viewer (e.g. of
+# main) first and prints the ratios of the two medians; the sanitized service
+# is the same binary for both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -18,6 +21,9 @@ scenarios=(
   "rtt 50 ms, warm|--service warm --rtt-ms 50"
   "slow 10 ms x2, cold|--service cold --slow-ms 10"
 )
+sanitized=${SANITIZED_ROCKTREED:-build-asan/server/rocktreed}
+# The last --rocktreed given is the one time_to_detail.py takes.
+[[ -x $sanitized ]] && scenarios+=("sanitized service, cold|--service cold --rocktreed $sanitized")
 
 median() {  # median() OUTPUT LABEL: the time median of one scenario's output
   sed -n "s/^time to full detail median ($2): \([0-9.]*\) s$/\1/p" <<<"$1"
