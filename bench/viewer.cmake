@@ -1,2 +1,6 @@
-# The render thread's per-frame tree work (walk and release) on a synthetic tree.
+# The render thread's per-frame tree work (walk, scheduling, release) on the
+# synthetic tree of tests/synthetic_tree.h.
 ostravel_bench(bench_selection ${CMAKE_CURRENT_SOURCE_DIR}/bench_selection.cpp)
+if(TARGET bench_selection)
+  target_include_directories(bench_selection PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+endif()

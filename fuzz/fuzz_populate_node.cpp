@@ -57,6 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                                                    : (w + 3) / 4 * ((h + 3) / 4) * 8;
       if (m.texture.size() != expected || m.buffered) __builtin_trap();
     }
+    // Its texture bytes go back to the budget, or later runs would all be
+    // refused once the reservations of earlier ones filled it.
+    dropNodeContents(&node);
   } else {
     if (node.dl_state.load() != dl_state_stub || bulk.busy_ctr.load() != 0 || !node.meshes.empty())
       __builtin_trap();

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <semaphore>
 #include <string>
 #include <thread>
 
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
     ++i;
     if (a == "--port" && parseInt(v, 0, 65535, &n)) o.port = static_cast<int>(n);
     else if (a == "--bind") o.bind = v;
-    else if (a == "--threads" && parseInt(v, 1, 256, &n)) o.threads = static_cast<int>(n);
+    else if (a == "--threads" && parseInt(v, 1, max_answer_threads, &n)) o.threads = static_cast<int>(n);
     else if (a == "--cache-mb" && parseInt(v, 0, 1 << 20, &n)) o.cache_mb = n;
     else if (a == "--texture-formats") o.texture_formats = v;
     else if (a == "--relief") appendFileList(v, &o.inputs.relief_layers);
@@ -119,7 +120,7 @@ int main(int argc, char** argv) {
   server.set_payload_max_length(max_request_payload_bytes);
   const bool quiet = o.quiet;
   server.set_pre_routing_handler([&service, quiet](const httplib::Request& req,
-                                                   httplib::Response& res) {
+                                                               httplib::Response& res) {
     const auto start = std::chrono::steady_clock::now();
     size_t bytes = 0;
     // HEAD is a GET without the body (the HTTP library leaves it out).

@@ -24,10 +24,13 @@ constexpr size_t max_request_payload_bytes = 64 * 1024;
 // Requests one kept-alive connection may carry: a viewer's whole flight.
 constexpr int keep_alive_max_requests = 10000;
 // Connections served at once. The HTTP library gives each connection a
-// thread for as long as it stays open, so a proxy's idle kept-alive
-// connections (nginx: keepalive x worker_processes) would otherwise starve
-// new ones for the keep-alive timeout (5 s). Builds at once stay --threads.
+// thread for as long as it stays open (a kept-alive one while it waits for
+// its next request, up to the 5 s keep-alive timeout), so idle connections
+// (a viewer keeps up to 24, nginx keepalive x worker_processes) would
+// otherwise starve new ones. Builds at once stay --threads.
 constexpr int http_connection_threads = 128;
+// The most answers --threads may let compute at once.
+constexpr long max_answer_threads = 256;
 
 // --- Static export ---------------------------------------------------------
 

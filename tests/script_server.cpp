@@ -154,8 +154,9 @@ void ScriptServer::acceptLoop() {
     }
     auto c = std::make_unique<connection_t>();
     connection_t* raw = c.get();
-    raw->thread = std::thread([this, fd, raw] {
-      serve(fd);
+    const int serial = ++m_connections_accepted;
+    raw->thread = std::thread([this, fd, raw, serial] {
+      serve(fd, serial);
       raw->done = true;
     });
     m_connections.push_back(std::move(c));
@@ -222,10 +223,13 @@ void ScriptServer::sendReply(int fd, const scripted_reply_t& r) {
   }
 }
 
-void ScriptServer::serve(int fd) {
+void ScriptServer::serve(int fd, int connection) {
   if (pause(m_read_delay_ms)) {
-    received_request_t req;
-    if (readRequest(fd, req)) {
+    for (bool first = true;; first = false) {
+      received_request_t req;
+      // A kept-alive connection that the client closes ends here.
+      if (!readRequest(fd, req) || (!first && req.head.empty())) break;
+      req.connection = connection;
       scripted_reply_t r = choose(req);
       {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -242,8 +246,18 @@ void ScriptServer::serve(int fd) {
         char buf[4096];
         while (waitReadable(fd) && recv(fd, buf, sizeof buf, 0) > 0) {
         }
+      } else if (r.keep_alive) {
+        continue;
       }
+      break;
     }
   }
   close(fd);
+}
+
+size_t ScriptServer::openConnections() {
+  std::lock_guard<std::mutex> lock(m_connections_mutex);
+  size_t n = 0;
+  for (auto& c : m_connections) n += !c->done;
+  return n;
 }

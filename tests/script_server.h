@@ -1,8 +1,9 @@
 // A scripted HTTP server for tests: listens on 127.0.0.1 on an ephemeral
 // port, reads each request (head and, with Content-Length, its body), and
 // answers with bytes chosen by the request's path, written exactly as
-// scripted: all at once or dripped, then closed, reset or held open. It is
-// a hostile service on demand; it never interprets what it sends.
+// scripted: all at once or dripped, then closed, reset, held open or kept
+// for the next request. It is a hostile service on demand; it never
+// interprets what it sends.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,7 @@ struct scripted_reply_t {
   int delay_ms = 0;        // pause before the first byte
   bool hold_open = false;  // after the bytes, keep the connection until the client or the server ends it
   bool reset = false;      // end with a reset instead of an orderly close
+  bool keep_alive = false; // after the bytes, read the next request on the same connection
 };
 
 // "HTTP/1.0 <code> <reason>\r\n" + headers (each ending in "\r\n") + "\r\n" + body.
@@ -40,6 +42,7 @@ struct received_request_t {
   std::string method;  // first word of the request line
   std::string path;    // second word (the resource, e.g. "/rt/earth/PlanetoidMetadata")
   bool complete = false;  // false when the client closed before the whole request arrived
+  int connection = 0;     // serial number of the connection it came on, from 1
 };
 
 class ScriptServer {
@@ -74,6 +77,8 @@ class ScriptServer {
   size_t requestCount(const std::string& path) const;
   // Waits until at least n requests were read; false after timeout_ms.
   bool waitForRequests(size_t n, int timeout_ms) const;
+  // Connections accepted and not yet ended (by either side).
+  size_t openConnections();
 
   // Ends every connection (held ones included) and joins all threads.
   void stop();
@@ -85,7 +90,7 @@ class ScriptServer {
   };
 
   void acceptLoop();
-  void serve(int fd);
+  void serve(int fd, int connection);
   bool readRequest(int fd, received_request_t& req);
   scripted_reply_t choose(const received_request_t& req);
   void sendReply(int fd, const scripted_reply_t& r);
@@ -99,6 +104,7 @@ class ScriptServer {
   std::atomic<bool> m_stopping{false};
   std::atomic<int> m_read_delay_ms{0};
   std::atomic<bool> m_accept_paused{false};
+  int m_connections_accepted = 0;  // accept thread only
 
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_requests_cv;

@@ -31,6 +31,7 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   EXPECT_EQ(d.cache_dir, "cache/");
   EXPECT_EQ(d.cache_mb, 2048);
   EXPECT_FALSE(d.offline);
+  EXPECT_EQ(d.memory_budget_bytes, size_t{512} << 20);
   EXPECT_EQ(d.settle_timeout_s, 120);
   EXPECT_TRUE(d.screenshot_when_settled.empty());
   EXPECT_FALSE(d.exit_when_settled);
@@ -38,7 +39,7 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   const command_line_t all = parse({"--service", "http://example.org:8080/rt/earth/", "--position",
                                     "45.8326,6.8652,6000,-180,-30", "--windowed", "1280x720", "--overlay", "off",
                                     "--screenshot-when-settled", "x.png", "--exit-when-settled", "--settle-timeout",
-                                    "7.5", "--cache-dir", "/tmp/c", "--cache-mb", "0"});
+                                    "7.5", "--cache-dir", "/tmp/c", "--cache-mb", "0", "--memory-mb", "64"});
   ASSERT_TRUE(all.run) << all.text;
   const viewer_options_t& o = all.options;
   EXPECT_EQ(o.service_base_url, "http://example.org:8080/rt/earth/");
@@ -57,6 +58,7 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   EXPECT_EQ(o.settle_timeout_s, 7.5);
   EXPECT_EQ(o.cache_dir, "/tmp/c");
   EXPECT_EQ(o.cache_mb, 0);
+  EXPECT_EQ(o.memory_budget_bytes, size_t{64} << 20);
 
   EXPECT_TRUE(parse({"--windowed", "800x600"}).options.overlay);
   const command_line_t place = parse({"--place", "everest", "--offline"});
@@ -124,6 +126,8 @@ TEST(CommandLine, BadOptionsAndValuesGiveOneLineAndStatusTwo) {
       {{"--cache-mb", "2.5"}, "--cache-mb"},
       {{"--cache-mb", "99999999999"}, "--cache-mb"},
       {{"--cache-dir", ""}, "--cache-dir"},
+      {{"--memory-mb", "1048577"}, "--memory-mb"},
+      {{"--memory-mb", "64MB"}, "--memory-mb"},
       {{"--offline", "--cache-mb", "0"}, "--offline"},
   };
   for (const auto& [args, named] : bad) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -91,7 +92,7 @@ TEST(Fetch, UrlIsBaseUrlPlusPath) {
   auto reqs = env().server.requests();
   ASSERT_FALSE(reqs.empty());
   EXPECT_EQ(reqs.back().head,
-            "GET /rt/earth/PlanetoidMetadata HTTP/1.0\r\nHost: " + env().server.host() + "\r\n\r\n");
+            "GET /rt/earth/PlanetoidMetadata HTTP/1.1\r\nHost: " + env().server.host() + "\r\n\r\n");
 }
 
 TEST(Fetch, CallbackOnceWithCopiedBodyOrFailure) {
@@ -173,6 +174,34 @@ void concurrentFirstCalls() {
 TEST(Fetch, ConcurrentFirstCallsCreateCacheTreeOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(concurrentFirstCalls(), testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// In a child process: a fetch leaves its connection kept alive (the service
+// announces HTTP/1.1 and keeps it); at exit abortFetches closes it, and no
+// fetch after that keeps one.
+void exitClosesKeptConnections() {
+  scripted_reply_t kept;
+  kept.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nkept";
+  kept.keep_alive = true;
+  env().server.reply("/rt/earth/kept", kept);
+  const bool fetched = fetch("kept", 1).size() == 1 && calls[0].data == "kept";
+  const bool held = env().server.openConnections() == 1;
+  abortFetches();
+  bool closed = false;
+  for (int k = 0; k < 1000 && !closed; ++k) {
+    closed = env().server.openConnections() == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::exit(fetched && held && closed ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(Fetch, ExitClosesKeptAliveConnections) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exitClosesKeptConnections(), testing::ExitedWithCode(0), "");
 }
 
 // The planetoid cannot be had: two lines on standard error, exit status 1.

@@ -7,8 +7,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "net/http_client.h"
 #include "script_server.h"
@@ -30,6 +33,12 @@ struct stall_limit_guard_t {
 
 std::string body(const http_t* h) {
   return std::string(static_cast<const char*>(h->response_data), h->response_size);
+}
+
+// Polls a condition that another thread makes true; false after 5 s.
+bool waitFor(const std::function<bool()>& done) {
+  for (int k = 0; k < 1000 && !done(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
 }
 
 // A port on which nothing listens (bound, then closed again).
@@ -368,4 +377,128 @@ TEST(HttpConnect, PeerResetDuringSendFails) {
   http_release(h);
   resetter.join();
   close(listener);
+}
+
+namespace {
+
+// An HTTP/1.1 answer framed by its length, on a connection the server keeps.
+scripted_reply_t kept(const std::string& body, int code = 200, const std::string& headers = "") {
+  scripted_reply_t r;
+  r.bytes = "HTTP/1.1 " + std::to_string(code) + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+            headers + "\r\n" + body;
+  r.keep_alive = true;
+  return r;
+}
+
+http_t* getKeepAlive(const ScriptServer& server, const std::string& path) {
+  http_t* h = httpGetKeepAlive(server.url(path).c_str(), nullptr);
+  EXPECT_NE(h, nullptr) << path;
+  if (h) runToEnd(h);
+  return h;
+}
+
+}  // namespace
+
+// Answers framed by length or by chunks (dripped, so that the chunks are
+// decoded piece by piece), a failing status among them, all on one
+// connection; an answer that ends its connection, or an HTTP/1.0 one, is
+// followed by a new connection.
+TEST(HttpKeepAlive, OneConnectionCarriesFramedAnswers) {
+  ScriptServer server;
+  const http_connection_stats_t before = httpConnectionStats();
+  server.reply("/a", kept("first"));
+  scripted_reply_t chunked;
+  chunked.bytes = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Type: a/b\r\n\r\n"
+                  "5;name=x\r\nhello\r\n7\r\n, world\r\n0\r\nTrailer: t\r\n\r\n";
+  chunked.chunk_size = 3;
+  chunked.keep_alive = true;
+  server.reply("/b", chunked);
+  server.reply("/c", kept("no such thing", 404));
+  server.reply("/close", kept("last on this one", 200, "Connection: close\r\n"));
+  server.reply("/old", httpReply(200, "OK", "until the close"));
+
+  const std::pair<const char*, const char*> sequence[] = {
+      {"/a", "first"}, {"/b", "hello, world"}, {"/c", "no such thing"},
+      {"/close", "last on this one"}, {"/old", "until the close"}, {"/a", "first"}};
+  for (auto [path, expected] : sequence) {
+    http_t* h = getKeepAlive(server, path);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->status, std::string(path) == "/c" ? HTTP_STATUS_FAILED : HTTP_STATUS_COMPLETED) << path;
+    EXPECT_EQ(body(h), expected) << path;
+    EXPECT_EQ(static_cast<const char*>(h->response_data)[h->response_size], '\0');
+    http_release(h);
+  }
+  auto reqs = server.requests();
+  ASSERT_EQ(reqs.size(), 6u);
+  EXPECT_EQ(reqs[0].head, "GET /a HTTP/1.1\r\nHost: " + server.host() + "\r\n\r\n");
+  std::vector<int> connections;
+  for (const auto& r : reqs) connections.push_back(r.connection);
+  EXPECT_EQ(connections, (std::vector<int>{1, 1, 1, 1, 2, 3}));
+  const http_connection_stats_t after = httpConnectionStats();
+  EXPECT_EQ(after.connections_opened - before.connections_opened, 3);
+  EXPECT_EQ(after.requests_on_reused - before.requests_on_reused, 3);
+  // A kept connection is closed on request.
+  httpCloseIdleConnections();
+  EXPECT_TRUE(waitFor([&] { return server.openConnections() == 0; }));
+}
+
+// A half-sent answer on a reused connection fails that request alone; a
+// connection the service closed while idle is not used again, and a request
+// that meets one closed under it goes out once more on a new one.
+TEST(HttpKeepAlive, BrokenConnectionsFailOnlyTheirOwnRequest) {
+  ScriptServer server;
+  scripted_reply_t half;
+  half.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part of it";
+  server.replySequence("/x", {kept("whole"), half, kept("again")});
+  scripted_reply_t then_closed = kept("then closed");
+  then_closed.keep_alive = false;  // announces a persistent connection, closes it anyway
+  server.replySequence("/y", {then_closed, kept("fresh"), closeWithoutReply(), kept("sent again")});
+
+  const std::tuple<const char*, http_status_t, const char*> sequence[] = {
+      {"/x", HTTP_STATUS_COMPLETED, "whole"},
+      {"/x", HTTP_STATUS_FAILED, "connection closed before the end of the body"},
+      {"/x", HTTP_STATUS_COMPLETED, "again"},
+      {"/y", HTTP_STATUS_COMPLETED, "then closed"},
+      {"/y", HTTP_STATUS_COMPLETED, "fresh"},
+      {"/y", HTTP_STATUS_COMPLETED, "sent again"}};
+  for (auto [path, status, text] : sequence) {
+    http_t* h = getKeepAlive(server, path);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->status, status) << text;
+    EXPECT_EQ(status == HTTP_STATUS_COMPLETED ? body(h) : std::string(http_failure_reason(h)), text);
+    http_release(h);
+  }
+  std::vector<int> connections;
+  for (const auto& r : server.requests()) connections.push_back(r.connection);
+  // The half-sent answer ends connection 1; "then closed" goes out on the
+  // kept connection 2, which the service then closes; the request the
+  // service drops on connection 3 is seen again on connection 4.
+  EXPECT_EQ(connections, (std::vector<int>{1, 1, 2, 2, 3, 3, 4}));
+}
+
+TEST(HttpKeepAlive, MalformedFramingFails) {
+  http_max_response_bytes = 100000;
+  ScriptServer server;
+  const std::string head = "HTTP/1.1 200 OK\r\n";
+  const std::string chunked = head + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::pair<std::string, const char*> cases[] = {
+      {head + "Content-Length: 12x\r\n\r\n", "Content-Length is not a decimal number"},
+      {head + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", "two different Content-Length values"},
+      {head + "Content-Length: 100001\r\n\r\n", "response larger than the limit"},
+      {head + "Transfer-Encoding: gzip\r\n\r\n", "transfer coding other than chunked"},
+      {chunked + "zz\r\n", "chunk size is not a hexadecimal number"},
+      {chunked + "ffffffffffffffffffff\r\n", "response larger than the limit"},
+      {chunked + std::string(2000, '1'), "chunk size line longer than 1 KiB"},
+      {chunked + "3\r\nabcX\r\n", "chunk data not followed by a line end"},
+      {chunked + "5\r\nhello\r\n", "connection closed before the last chunk"},
+      {head + std::string(70000, 'h'), "response header larger than 64 KiB"}};
+  for (size_t k = 0; k < std::size(cases); ++k) server.reply("/" + std::to_string(k), {cases[k].first});
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    http_t* h = getKeepAlive(server, "/" + std::to_string(k));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->status, HTTP_STATUS_FAILED) << cases[k].second;
+    EXPECT_STREQ(http_failure_reason(h), cases[k].second);
+    http_release(h);
+  }
+  http_max_response_bytes = http_response_limit;
 }

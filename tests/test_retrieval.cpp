@@ -223,6 +223,32 @@ TEST(Retrieval, FailuresReturnToStubWithBackoff) {
   }
 }
 
+// A transfer the scheduler gives up ends at once, its connection closed,
+// and its record is a stub again with no back-off and no diagnostic:
+// nothing went wrong with it.
+TEST(Retrieval, AbandonedTransferEndsQuietlyWithoutBackoff) {
+  tree_t t("05");
+  service().reply(rt + "NodeData/pb=!1m2!1s052!2u7!2e1!4b0", neverReply());
+  const size_t before = service().requestCount();
+  auto ticket = std::make_shared<retrieval_ticket_t>();
+  testing::internal::CaptureStderr();
+  t.node->setStartedDownloading();
+  getNode(t.node->request, t.node, [](std::unique_ptr<NodeData>) {}, ticket);
+  ASSERT_TRUE(service().waitForRequests(before + 1, 60000));
+  EXPECT_FALSE(ticket->ended.load());
+  ticket->abandon = true;
+  for (int k = 0; k < 6000 && !ticket->ended.load(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(ticket->ended.load());
+  EXPECT_EQ(t.node->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(t.node->backoff.failures.load(), 0);
+  EXPECT_TRUE(retryDue(t.node->backoff, retryClockMs()));
+  EXPECT_EQ(t.parent.busy_ctr.load(), 0);
+  for (int k = 0; k < 6000 && service().openConnections() > 0; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(service().openConnections(), 0u);
+}
+
 // A key path of 30 characters or more never reaches the service.
 TEST(Retrieval, OverlongPathIsRejectedBeforeRequesting) {
   tree_t t("04");

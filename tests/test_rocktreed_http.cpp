@@ -1,6 +1,6 @@
 // The real rocktreed binary on an ephemeral port, spoken to the way the
 // viewer speaks: HTTP/1.0 over a plain socket, reading until the server
-// closes the connection.
+// closes the connection, and HTTP/1.1 over kept-alive connections.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -14,8 +14,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "planet/node_builder.h"
 #include "rocktree.pb.h"
@@ -88,9 +91,8 @@ struct http_result_t {
   std::string body;
 };
 
-// Sends raw request bytes and reads until the server closes (at most 10 s).
-http_result_t exchange(int port, const std::string& request) {
-  http_result_t r;
+// A socket connected to the port on loopback, or -1.
+int connectLoopback(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -98,8 +100,16 @@ http_result_t exchange(int port, const std::string& request) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     close(fd);
-    return r;
+    return -1;
   }
+  return fd;
+}
+
+// Sends raw request bytes and reads until the server closes (at most 10 s).
+http_result_t exchange(int port, const std::string& request) {
+  http_result_t r;
+  const int fd = connectLoopback(port);
+  if (fd < 0) return r;
   send(fd, request.data(), request.size(), 0);
   std::string raw;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -246,6 +256,51 @@ TEST(RocktreedBinary, BadInputFileEndsStartUpWithOneLineAndStatus2) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(text.rfind("rocktreed: " + bad + ": cannot open as a raster", 0), 0u) << text;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+}
+
+// One kept-alive HTTP/1.1 connection: each answer is read to the end of its
+// Content-Length (at most 10 s, against a hang); status 0 when the server
+// closed instead.
+struct kept_connection_t {
+  int fd;
+  explicit kept_connection_t(int port) : fd(connectLoopback(port)) {}
+  ~kept_connection_t() {
+    if (fd >= 0) close(fd);
+  }
+  int get(const std::string& path) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+      return 0;
+    std::string raw;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+      const size_t head_end = raw.find("\r\n\r\n");
+      const size_t length_at = raw.find("Content-Length: ");
+      if (head_end != std::string::npos && length_at < head_end &&
+          raw.size() >= head_end + 4 + std::strtoul(raw.c_str() + length_at + 16, nullptr, 10))
+        return std::atoi(raw.c_str() + 9);
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[65536];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return 0;
+      raw.append(buf, static_cast<size_t>(n));
+    }
+    return 0;
+  }
+};
+
+// More kept-alive connections than answer threads (--threads 2): the idle
+// ones do not hold back the others, and stay open for their next request.
+TEST(RocktreedBinary, KeepsMoreConnectionsAliveThanItHasAnswerThreads) {
+  RocktreedProcess server;
+  ASSERT_GT(server.port(), 0) << "startup line: " << server.startupLine();
+  std::vector<std::unique_ptr<kept_connection_t>> connections;
+  for (int k = 0; k < 6; ++k) {
+    connections.push_back(std::make_unique<kept_connection_t>(server.port()));
+    EXPECT_EQ(connections.back()->get("/rt/earth/PlanetoidMetadata"), 200) << "connection " << k;
+  }
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(connections[k]->get("/rt/earth/PlanetoidMetadata"), 200) << "again on " << k;
 }
 
 }  // namespace

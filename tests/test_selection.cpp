@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "synthetic_tree.h"
 #include "view/selection.h"
 
 namespace {
@@ -14,9 +15,10 @@ namespace {
 struct world_t {
   std::unique_ptr<bulk_t> root;
   walk_view_t view;
+  // The records each walk queued, in the order of its wishes; every one is
+  // dispatched at once (a scheduler without a cap).
   std::vector<bulk_t*> requested_bulks;
   std::vector<node_t*> requested_nodes;
-  request_seam_t seam;
   // When set, a request completes at once (as if the service were
   // instantaneous), except for the records in `held`, which stay downloading.
   bool complete_requests = false;
@@ -28,14 +30,14 @@ struct world_t {
     root->setNotDownloadedYet();
     markDownloaded(root.get());
     lookFrom({0, 0, 10}, {0, 0, -1});
-    seam.request_bulk = [this](bulk_t* b) {
-      requested_bulks.push_back(b);
-      if (complete_requests && !held.count(b)) b->setFinishedDownloading();
-    };
-    seam.request_node = [this](node_t* n) {
-      requested_nodes.push_back(n);
-      if (complete_requests && !held.count(n)) n->setFinishedDownloading();
-    };
+  }
+
+  template <class R>
+  void dispatch(R* r, std::vector<R*>* requested) {
+    if (r->dl_state.load() != dl_state_queued) return;
+    requested->push_back(r);
+    r->setDispatched();
+    if (complete_requests && !held.count(r)) r->setFinishedDownloading();
   }
 
   void lookFrom(Eigen::Vector3d eye, Eigen::Vector3d dir) {
@@ -55,16 +57,7 @@ struct world_t {
   }
 
   // Child bulk headed by the node at full_path (length a multiple of 4).
-  bulk_t* addBulk(bulk_t* parent, const std::string& full_path) {
-    auto b = std::make_unique<bulk_t>();
-    b->parent = parent;
-    b->busy_ctr = 0;
-    b->request.mutable_node_key()->set_path(full_path);
-    b->setNotDownloadedYet();
-    bulk_t* raw = b.get();
-    parent->bulks.emplace(full_path.substr(full_path.size() - 4), std::move(b));
-    return raw;
-  }
+  bulk_t* addBulk(bulk_t* parent, const std::string& full_path) { return addChildBulk(parent, full_path); }
 
   // Coarse enough for any distance here unless meters_per_texel is tiny.
   node_t* addNode(bulk_t* bulk, const std::string& full_path, Eigen::Vector3d center = {0, 0, 0},
@@ -84,7 +77,11 @@ struct world_t {
 
   frame_stats_t walk(selection_t* sel, int64_t now_ms = 0) {
     frame_stats_t stats{};
-    walkTree(root.get(), view, now_ms, seam, sel, &stats);
+    walkTree(root.get(), view, now_ms, sel, &stats);
+    for (const request_wish_t& wish : sel->wishes) {
+      if (wish.bulk) dispatch(wish.bulk, &requested_bulks);
+      if (wish.node) dispatch(wish.node, &requested_nodes);
+    }
     return stats;
   }
 };
@@ -251,12 +248,10 @@ TEST(Walk, RootBulkIsRequestedAgainAfterAFailure) {
   root->setNotDownloadedYet();
   planet.root_bulk = root.get();
   int requests = 0;
-  request_seam_t seam;
-  seam.request_bulk = [&](bulk_t* b) {
+  const auto seam = [&](bulk_t* b) {
     EXPECT_EQ(b, root.get());
     ++requests;
   };
-  seam.request_node = [](node_t*) { FAIL(); };
 
   EXPECT_FALSE(planetReady(&planet, 0, seam));  // planetoid not populated yet
   EXPECT_EQ(requests, 0);
@@ -376,7 +371,7 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   releaseUnselected(w.root.get(), &sel, [&](mesh_t& m) {
     unbuffered.push_back(&m);
     m.buffered = false;
-  }, &stats);
+  }, 0, &stats);
   ASSERT_EQ(unbuffered.size(), 1u);
   EXPECT_EQ(gone->dl_state.load(), dl_state_stub);
   EXPECT_TRUE(gone->meshes.empty());
@@ -395,7 +390,7 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   // The finished download is released in the first later frame.
   busy->setFinishedDownloading();
   frame_stats_t next = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t& m) { m.buffered = false; }, &next);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t& m) { m.buffered = false; }, 0, &next);
   EXPECT_EQ(busy->dl_state.load(), dl_state_stub);
   EXPECT_EQ(next.obs_n_cnt, 1);
   EXPECT_EQ(w.root->busy_ctr.load(), 1);
@@ -405,7 +400,7 @@ TEST(Release, UnselectedNodesGoAtOnceDownloadingOnesStay) {
   kept->setStartedDownloading();
   markRetrievalFailed(kept);
   frame_stats_t after_failure = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &after_failure);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &after_failure);
   EXPECT_EQ(after_failure.total_n, 0);
   EXPECT_EQ(after_failure.obs_n_cnt, 0);
 }
@@ -425,14 +420,16 @@ TEST(Release, IdleBulksGoBottomUpInOnePass) {
 
   selection_t sel;
   lookAtEverything(w);
-  frame_stats_t first = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &first);
-  EXPECT_EQ(first.obs_n_cnt + first.obs_b_cnt, 0);
+  for (int frame = 0; frame < 3; ++frame) {  // a bulk is walked into in the frame after its request
+    frame_stats_t first = w.walk(&sel);
+    releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &first);
+    EXPECT_EQ(first.obs_n_cnt + first.obs_b_cnt, 0);
+  }
   ASSERT_EQ(b8->dl_state.load(), dl_state_downloaded);
 
   lookAtTheOrigin(w);
   frame_stats_t stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 9);  // the whole branch
   EXPECT_EQ(stats.total_b, 4);
   EXPECT_EQ(stats.obs_b_cnt, 2);  // b8 first, which frees b4 in the same pass
@@ -449,7 +446,7 @@ TEST(Release, IdleBulksGoBottomUpInOnePass) {
   lookAtEverything(w);
   const size_t bulk_requests = w.requested_bulks.size();
   frame_stats_t back = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &back);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &back);
   EXPECT_EQ(w.requested_bulks.size(), bulk_requests + 1);
   EXPECT_EQ(w.requested_bulks.back(), b4);
   EXPECT_EQ(back.obs_b_cnt, 0);
@@ -465,18 +462,19 @@ TEST(Release, ABulkWaitsForItsLastDownload) {
   selection_t sel;
   lookAtEverything(w);
   w.walk(&sel);
+  w.walk(&sel);
   ASSERT_EQ(loading->dl_state.load(), dl_state_downloading);
 
   lookAtTheOrigin(w);
   frame_stats_t stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 4);  // the nodes above the bulk
   EXPECT_EQ(b->dl_state.load(), dl_state_downloaded);
   EXPECT_EQ(stats.obs_b_cnt, 0);
 
   loading->setFinishedDownloading();
   stats = w.walk(&sel);
-  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, &stats);
+  releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, 0, &stats);
   EXPECT_EQ(stats.obs_n_cnt, 1);
   EXPECT_EQ(stats.obs_b_cnt, 1);
   EXPECT_EQ(b->dl_state.load(), dl_state_stub);
@@ -497,13 +495,84 @@ TEST(Release, TurningAwayAndBackRequestsAgain) {
   releaseUnselected(w.root.get(), &sel, [&](mesh_t& m) {
     ++unbuffers;
     m.buffered = false;
-  }, &s2);
+  }, 0, &s2);
   EXPECT_EQ(unbuffers, 1);
   EXPECT_EQ(n->dl_state.load(), dl_state_stub);
   w.lookFrom({0, 0, 10}, {0, 0, -1});
   frame_stats_t s3 = w.walk(&sel);
   EXPECT_EQ(s3.node_requests, 1);
   EXPECT_EQ(w.requested_nodes.size(), 2u);
+}
+
+// Under a budget, nodes the walk leaves stay downloaded until the bytes of
+// all downloaded records reach it; then the least recently selected go
+// first, and a node selected in the current frame stays whatever the budget.
+// A released node is requested again when the view comes back to it.
+TEST(Release, TheBudgetKeepsWhatFitsAndReleasesTheLeastRecentFirst) {
+  world_t w;
+  w.complete_requests = true;
+  node_t* n[4];
+  for (int k = 0; k < 4; ++k) {
+    n[k] = w.addNode(w.root.get(), std::to_string(k), {100.0 * k, 0, 0});
+    n[k]->resident_bytes = 100;
+  }
+  selection_t sel;
+  std::vector<int> released;
+  const auto look = [&](int k, size_t budget) {
+    w.lookFrom({100.0 * k, 0, 10}, {0, 0, -1});
+    frame_stats_t stats = w.walk(&sel);
+    releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, budget, &stats);
+    released.push_back(stats.obs_n_cnt);
+    return stats;
+  };
+  look(0, 250);
+  look(1, 250);
+  frame_stats_t third = look(2, 250);  // 300 bytes: the oldest goes
+  EXPECT_EQ(n[0]->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(n[1]->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(third.cache_bytes, 200);
+  look(3, 250);
+  EXPECT_EQ(n[1]->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(n[2]->dl_state.load(), dl_state_downloaded);
+  frame_stats_t tight = look(3, 1);  // over budget with the selection alone
+  EXPECT_EQ(n[2]->dl_state.load(), dl_state_stub);
+  EXPECT_EQ(n[3]->dl_state.load(), dl_state_downloaded);
+  EXPECT_EQ(tight.cache_bytes, 100);
+  EXPECT_EQ(released, (std::vector<int>{0, 0, 1, 1, 1}));
+  EXPECT_EQ(w.root->busy_ctr.load(), 1);
+  frame_stats_t back = look(0, 250);
+  EXPECT_EQ(back.node_requests, 1);
+  EXPECT_EQ(n[0]->dl_state.load(), dl_state_downloaded);
+}
+
+// A bulk the budget keeps gives its walk index back once the walk has left
+// it for walk_index_keep_frames frames, and the walk rebuilds it on return.
+TEST(Release, KeptBulksGiveTheirWalkIndexBack) {
+  world_t w;
+  w.complete_requests = true;
+  for (std::string p : {"0", "00", "000", "0000"}) w.addNode(w.root.get(), p, {100, 0, 0});
+  bulk_t* b = w.addBulk(w.root.get(), "0000");
+  node_t* inside = w.addNode(b, "00001", {100, 0, 0});
+  selection_t sel;
+  const auto frame = [&] {
+    frame_stats_t stats = w.walk(&sel);
+    releaseUnselected(w.root.get(), &sel, [](mesh_t&) {}, memory_budget_bytes, &stats);
+  };
+  lookAtEverything(w);
+  frame();
+  frame();
+  ASSERT_EQ(inside->dl_state.load(), dl_state_downloaded);
+  ASSERT_EQ(sel.children.count(b), 1u);
+  lookAtTheOrigin(w);
+  for (uint64_t k = 1; k < walk_index_keep_frames; ++k) frame();
+  EXPECT_EQ(sel.children.count(b), 1u);
+  frame();
+  EXPECT_EQ(sel.children.count(b), 0u);
+  EXPECT_EQ(b->dl_state.load(), dl_state_downloaded);  // the bulk itself is kept
+  lookAtEverything(w);
+  frame();
+  EXPECT_EQ(sel.potential_nodes.count("00001"), 1u);
+  EXPECT_EQ(w.requested_bulks.size(), 1u);
 }
 
 TEST(Settling, ReportsEachTimeTheLastPendingRecordArrives) {

@@ -6,6 +6,9 @@ ostravel_test(test_selection ${CMAKE_CURRENT_SOURCE_DIR}/test_selection.cpp LABE
 # What a person gives and gets: the command line, the status lines, screenshot files.
 ostravel_test(test_command_line ${CMAKE_CURRENT_SOURCE_DIR}/test_command_line.cpp LABELS viewer)
 ostravel_test(test_status_and_screenshot ${CMAKE_CURRENT_SOURCE_DIR}/test_status_and_screenshot.cpp LABELS viewer)
+# The request scheduler on hand-built records, and the turn-down replayed
+# over a slow service on the synthetic tree.
+ostravel_test(test_request_scheduler ${CMAKE_CURRENT_SOURCE_DIR}/test_request_scheduler.cpp LABELS viewer)
 
 # End to end: rocktreed and the real viewer under Xvfb with Mesa's software
 # GL, and the viewer alone without its service. Software rendering takes both
@@ -13,7 +16,7 @@ ostravel_test(test_status_and_screenshot ${CMAKE_CURRENT_SOURCE_DIR}/test_status
 if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
   set(VIEWER_E2E_DIR ${CMAKE_CURRENT_BINARY_DIR}/e2e-viewer)
   add_test(NAME e2e_viewer_view
-    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode view --seconds 25
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode view --seconds 60
       --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
       --workdir ${VIEWER_E2E_DIR}/view)
   add_test(NAME e2e_viewer_no_service

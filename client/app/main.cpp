@@ -1,6 +1,6 @@
 // The viewer's entry: process-wide state, window and GL context, the frame
-// loop, and drawPlanet with its four stages (camera, walk and requests,
-// release, drawing) in that order.
+// loop, and drawPlanet with its four stages (camera, walk and request
+// scheduling, release under the memory budget, drawing) in that order.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,17 +23,24 @@
 // Only constant initialisation here: the process-wide objects and their
 // order live in startup/process_objects.cpp.
 SDL_Window* sdl_window = nullptr;
+size_t memory_budget = memory_budget_bytes;  // --memory-mb
 bool quit = false;
 int exit_status = 0;
 
 namespace {
 
-const request_seam_t& retrievalSeam() {
-  static const request_seam_t seam{
-      [](bulk_t* b) { getBulk(b->request, b, [](std::unique_ptr<BulkMetadata>) {}); },
-      [](node_t* n) { getNode(n->request, n, [n](std::unique_ptr<NodeData>) { (void)n; }); },
+void requestRootBulk(bulk_t* b) { getBulk(b->request, b, [](std::unique_ptr<BulkMetadata>) {}); }
+
+const retrieval_start_t& retrievalStart() {
+  static const retrieval_start_t start{
+      [](bulk_t* b, std::shared_ptr<retrieval_ticket_t> ticket) {
+        getBulk(b->request, b, [](std::unique_ptr<BulkMetadata>) {}, std::move(ticket));
+      },
+      [](node_t* n, std::shared_ptr<retrieval_ticket_t> ticket) {
+        getNode(n->request, n, [](std::unique_ptr<NodeData>) {}, std::move(ticket));
+      },
   };
-  return seam;
+  return start;
 }
 
 camera_input_t sampleInput() {
@@ -56,7 +63,10 @@ void drawNodes(const std::vector<draw_item_t>& draw_list, const Eigen::Matrix4d&
     const Eigen::Matrix4f transform = (viewprojection * node->matrix_globe_from_mesh).cast<float>();
     glUniformMatrix4fv(ctx.transform_loc, 1, GL_FALSE, transform.data());
     for (mesh_t& mesh : node->meshes) {
-      if (!mesh.buffered) bufferMesh(mesh);
+      if (!mesh.buffered) {
+        bufferMesh(mesh);
+        dropUploadedTexture(mesh);
+      }
       bindAndDrawMesh(mesh, item.mask, ctx);
     }
   }
@@ -72,7 +82,7 @@ void drawPlanet(gl_ctx_t& ctx) {
   static std::vector<draw_item_t> draw_list;
 
   const int64_t now_ms = retryClockMs();
-  if (!planetReady(_planetoid, now_ms, retrievalSeam())) return;
+  if (!planetReady(_planetoid, now_ms, requestRootBulk)) return;
   bulk_t* current_bulk = _planetoid->root_bulk;
   const float planet_radius = _planetoid->radius;
 
@@ -95,14 +105,19 @@ void drawPlanet(gl_ctx_t& ctx) {
 
   frame_stats_t stats{};
   const walk_view_t view{cam.eye, cam.direction, frame.viewprojection, frame.frustum_planes};
-  walkTree(current_bulk, view, now_ms, retrievalSeam(), &sel, &stats);
+  walkTree(current_bulk, view, now_ms, &sel, &stats);
+  scheduleRequests(&viewerScheduler(), sel.wishes, sel.frame, retrievalStart());
   int64_t settled_after_ms = 0;
   if (noteSettling(&settle, stats, now_ms, &settled_after_ms))
     std::printf("settled: %d nodes after %d ms\n", static_cast<int>(stats.pot_n),
                 static_cast<int>(settled_after_ms));
 
-  releaseUnselected(current_bulk, &sel, [](mesh_t& m) { unbufferMesh(m); }, &stats);
-  if (periodicLineDue(&stats_ms, deltaTime)) std::fputs(statsLine(stats).c_str(), stdout);
+  releaseUnselected(current_bulk, &sel, [](mesh_t& m) { unbufferMesh(m); }, memory_budget, &stats);
+  noteRelease(&viewerScheduler(), stats.cache_bytes, stats.obs_n_cnt + stats.obs_b_cnt);
+  if (periodicLineDue(&stats_ms, deltaTime)) {
+    std::fputs(statsLine(stats).c_str(), stdout);
+    std::fputs(netLine(viewerStreamStats()).c_str(), stdout);
+  }
 
   computeDrawList(sel, &draw_list);
   drawNodes(draw_list, frame.viewprojection, ctx);
@@ -147,6 +162,7 @@ int main(int argc, char** argv) {
     return command_line.exit_status;
   }
   const viewer_options_t& options = command_line.options;
+  memory_budget = options.memory_budget_bytes;
   setUpFetching({options.service_base_url, options.cache_dir,
                  static_cast<uint64_t>(options.cache_mb) << 20, options.offline});
 

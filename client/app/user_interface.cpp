@@ -9,7 +9,9 @@
 #include "gl/frame_readback.h"
 #include "gl/status_overlay.h"
 #include "net/fetch.h"
+#include "net/request_scheduler.h"
 #include "net/retrieval.h"
+#include "startup/process_objects.h"
 #include "view/geo_pose.h"
 #include "view/places.h"
 #include "view/screenshot_file.h"
@@ -57,8 +59,9 @@ bool writeFrame(const std::string& path, int width, int height) {
 // Where the overlay's download figures come from: the transfers the fetch
 // layer is running and the requests waiting for a download thread.
 void fillDownloads(status_t* status) {
-  status->downloads_in_flight = fetchCounters().in_flight;
-  status->downloads_queued = static_cast<int>(webpool.queuedTasks());
+  const stream_stats_t streaming = viewerStreamStats();
+  status->downloads_in_flight = streaming.in_flight;
+  status->downloads_queued = streaming.queued;
 }
 
 }  // namespace

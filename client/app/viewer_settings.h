@@ -39,9 +39,14 @@ constexpr double frame_rate_window_ms = 500;
 // Decoding is CPU-bound (JPEG, CRN, protobuf): a few threads keep the cores
 // busy without starving the render thread.
 constexpr size_t decode_pool_threads = 4;
-// Downloads mostly wait on the network: more threads than cores, so that
-// several requests are in flight while others wait.
-constexpr size_t download_pool_threads = 8;
+// One thread per retrieval the scheduler may have under way
+// (max_requests_in_flight): a download blocks its thread on the network
+// for the whole transfer, so with fewer threads the cap would never be
+// reached and requests would queue in the pool, out of the scheduler's
+// reach (no cancel, no re-ranking). Each thread keeps at most one
+// connection, so this is also the most connections the viewer opens.
+constexpr size_t max_requests_in_flight = 24;
+constexpr size_t download_pool_threads = max_requests_in_flight;
 
 // --- Transport -------------------------------------------------------------
 
@@ -56,6 +61,54 @@ constexpr size_t http_response_limit = 64u << 20;
 // How long one wait on the socket may last between two polls of a request:
 // short, so that a shutdown or a cancellation is seen at once.
 constexpr int fetch_poll_wait_ms = 1;
+
+// --- Request scheduling ---------------------------------------------------
+
+// Retrievals under way at once (transfer and decode). Enough to hide a
+// 50 ms round trip behind the few milliseconds a node takes to build and
+// decode; few enough that a turn of the view does not leave hundreds of
+// stale requests in front of the new view's (the rest wait in the
+// scheduler's queue, where they are re-ranked and cancelled freely).
+// (max_requests_in_flight is defined with the download pool above.)
+//
+// Request priority, lowest first: bulks before nodes (a bulk unlocks the
+// descent below it, nothing is drawn finer until it is here; but see
+// request_slots_for_nodes below); then coarser
+// before finer (a coarse node covers the picture at once, and its finer
+// children are selected only once it is drawn); then by the squared
+// distance of the record's box centre from the picture's centre in
+// normalised device coordinates (the middle of the picture sharpens first;
+// behind the eye counts as farthest). requestPriority in
+// net/request_scheduler.h packs the three into one integer.
+//
+// Slots that bulks leave to nodes while nodes wait. Flying over new ground
+// finds new bulks every frame; with bulks strictly first, the 24 slots went
+// to bulks for seconds on end in the flight test (183 bulk and 0 node
+// requests while flying), and the picture stayed coarse.
+constexpr size_t request_slots_for_nodes = 8;
+
+// A transfer the walk has not wanted for this many frames is abandoned (its
+// socket closed, the record back to stub): about half a second at 60 frames
+// a second, long enough that a record passing out of view and straight back
+// keeps its transfer.
+constexpr uint64_t abandon_after_frames = 30;
+
+// --- Memory budget ---------------------------------------------------------
+
+// Downloaded nodes and bulks that the walk no longer selects stay in memory
+// (nodes on the GPU too) until the bytes of all downloaded records reach
+// this; then the least recently selected are released first. A view of a
+// few hundred nodes takes about 100 MiB, so turning around and back, or
+// flying a few kilometres back, costs no requests; a record selected in the
+// current frame is never released, whatever the budget.
+constexpr size_t memory_budget_bytes = size_t{512} << 20;
+
+// A downloaded bulk keeps the walk's index of its children (about 110 KB
+// for a bulk of 341 nodes) until the walk has not entered it for this many
+// frames: long enough that a bulk at the edge of the view does not rebuild
+// it every frame, short enough that the bulks the memory budget keeps do
+// not hold their indexes too.
+constexpr uint64_t walk_index_keep_frames = 30;
 
 // --- Disk cache ------------------------------------------------------------
 

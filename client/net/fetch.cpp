@@ -31,7 +31,6 @@ const fetch_setup_t* setup = nullptr;
 disk_cache_t* disk_cache = nullptr;
 
 std::atomic<uint64_t> network_requests{0}, network_bytes{0}, cache_answers{0}, cache_bytes{0};
-std::atomic<int> in_flight{0};
 
 // Both strings are never destroyed: downloads that drain from webpool at exit
 // still build their URLs from them.
@@ -70,11 +69,6 @@ bool answerNeverChanges(const char* path) {
   return std::strncmp(path, "BulkMetadata/", 13) == 0 || std::strncmp(path, "NodeData/", 9) == 0;
 }
 
-struct in_flight_t {
-  in_flight_t() { ++in_flight; }
-  ~in_flight_t() { --in_flight; }
-};
-
 // The disk cache's answer to path, handed to thunk; false when it has none.
 bool answerFromDisk(const char* path, int i, fetch_thunk_t thunk) {
   if (!disk_cache || (!setup->offline && !answerNeverChanges(path))) return false;
@@ -89,7 +83,10 @@ bool answerFromDisk(const char* path, int i, fetch_thunk_t thunk) {
 
 }  // namespace
 
-void abortFetches() { fetches_aborted.store(true); }
+void abortFetches() {
+  fetches_aborted.store(true);
+  httpStopKeepingConnections();
+}
 
 bool fetchesAborted() { return fetches_aborted.load(); }
 
@@ -118,8 +115,7 @@ void forgetAnswer(const char* path) {
 }
 
 fetch_counters_t fetchCounters() {
-  return {network_requests.load(), network_bytes.load(), cache_answers.load(), cache_bytes.load(),
-          in_flight.load()};
+  return {network_requests.load(), network_bytes.load(), cache_answers.load(), cache_bytes.load()};
 }
 
 std::string fetchSummaryLine(const fetch_counters_t& c) {
@@ -134,14 +130,15 @@ void finishFetching() {
   if (disk_cache) diskCacheFlush(*disk_cache);
 }
 
-void fetchData(const char* path, int i, fetch_thunk_t thunk) {
+const char fetch_abandoned[] = "abandoned: no longer wanted";
+
+void fetchData(const char* path, int i, fetch_thunk_t thunk, const std::atomic<bool>* abandon) {
   if (fetchesAborted()) {
     fetch_failure = shutting_down;
     thunk(i, 1, nullptr, 0);
     return;
   }
   std::call_once(cache_init_once_flag, createCacheDirs);
-  const in_flight_t counted;
   if (answerFromDisk(path, i, thunk)) return;
   if (setup && setup->offline) {
     fetch_failure = "not in the disk cache, and offline";
@@ -160,7 +157,7 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   memcpy(url, base.data(), base.size());
   memcpy(url + base.size(), path, url_len - base.size());
   ++network_requests;
-  http_t* request = http_get(url, nullptr);
+  http_t* request = httpGetKeepAlive(url, nullptr);
   free(url);
   if (!request) {
     fetch_failure = "bad URL, unknown host or connection refused";
@@ -173,9 +170,10 @@ void fetchData(const char* path, int i, fetch_thunk_t thunk) {
   // and the stall limit of the client guarantees the loop ends.
   http_status_t status;
   while ((status = http_process(request)) == HTTP_STATUS_PENDING) {
-    if (fetchesAborted()) {
-      fetch_failure = shutting_down;
-      http_release(request);  // closes the socket
+    const bool aborted = fetchesAborted();
+    if (aborted || (abandon && abandon->load())) {
+      fetch_failure = aborted ? shutting_down : fetch_abandoned;
+      http_release(request);  // closes the socket: the transfer is unfinished
       thunk(i, 1, nullptr, 0);
       return;
     }

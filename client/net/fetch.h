@@ -2,6 +2,7 @@
 // its response, on the calling thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -44,7 +45,13 @@ using fetch_thunk_t = void (*)(int i, int error, uint8_t* data, size_t len);
 // a disk cache, answers that never change (bulks and nodes: their epoch is
 // in the path) come from it when it has them, and every answer fetched is
 // stored; offline, the disk cache alone answers, the planetoid included.
-void fetchData(const char* path, int i, fetch_thunk_t thunk);
+// Requests go out over persistent connections (HTTP/1.1, kept alive between
+// requests of the calling thread's and other threads' fetches).
+// When *abandon turns true while the transfer is under way, the transfer
+// ends within one poll of its socket, which is closed, and the callback
+// reports error 1 with the reason fetch_abandoned.
+void fetchData(const char* path, int i, fetch_thunk_t thunk, const std::atomic<bool>* abandon = nullptr);
+extern const char fetch_abandoned[];
 
 // The viewer rejected the answer to path: the disk cache must not serve it
 // again, so the next request goes to the service.
@@ -56,7 +63,6 @@ struct fetch_counters_t {
   uint64_t network_bytes;     // body bytes of the answers that arrived
   uint64_t cache_answers;     // answers the disk cache gave
   uint64_t cache_bytes;
-  int in_flight;              // fetches running now
 };
 fetch_counters_t fetchCounters();
 // "network: N requests (X MB received); disk cache: M answers (Y MB)\n"
@@ -65,8 +71,9 @@ std::string fetchSummaryLine(const fetch_counters_t& counters);
 void finishFetching();
 
 // From now on every fetch fails at once ("the viewer is shutting down"),
-// and transfers in flight end within one poll of their socket, which is
-// closed. For the exit: a silent service must not hold the process.
+// transfers in flight end within one poll of their socket, which is closed,
+// and so are the idle kept-alive connections (none is kept from then on).
+// For the exit: a silent service must not hold the process.
 void abortFetches();
 bool fetchesAborted();
 

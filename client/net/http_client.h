@@ -1,8 +1,11 @@
-// Non-blocking HTTP/1.0 client: one request per TCP connection, the response
-// ends when the server closes. A request is created by http_get/http_post,
-// driven by repeated http_process calls (each does only what the socket
-// allows right now) and freed by http_release. Everything in http_t stays
-// readable until release.
+// Non-blocking HTTP client. http_get and http_post speak HTTP/1.0: one
+// request per TCP connection, the response ends when the server closes.
+// httpGetKeepAlive speaks HTTP/1.1 over persistent connections: the answer
+// ends with its framing (Content-Length or the chunked coding), and its
+// connection may carry the next request. A request is created by one of
+// those, driven by repeated http_process calls (each does only what the
+// socket allows right now) and freed by http_release. Everything in http_t
+// stays readable until release. Every limit (stall, size) holds per request.
 #pragma once
 
 #include <atomic>
@@ -40,6 +43,27 @@ http_t* http_post(const char* url, const void* data, size_t size, void* memctx);
 http_status_t http_process(http_t* http);
 void http_release(http_t* http);
 
+// A GET over a persistent connection: an idle one to the same host and port
+// when there is one (one that the service closed meanwhile is dropped
+// first), else a new one. When the answer is read to its end and the service
+// keeps the connection (HTTP/1.1 without "Connection: close", or HTTP/1.0
+// with "keep-alive"), http_release keeps it idle for the next request;
+// anything else (a failure, an answer that ends with the connection, an
+// unfinished transfer) closes it. A reused connection that ends before the
+// first byte of its answer is taken for one the service closed while idle:
+// the request goes out once more on a new connection.
+http_t* httpGetKeepAlive(const char* url, void* memctx);
+// Closes every idle kept-alive connection.
+void httpCloseIdleConnections();
+// The same, and from now on no connection is kept idle: for the exit.
+void httpStopKeepingConnections();
+
+struct http_connection_stats_t {
+  int64_t connections_opened;  // TCP connections made, since start
+  int64_t requests_on_reused;  // requests sent on a kept-alive connection, since start
+};
+http_connection_stats_t httpConnectionStats();
+
 // Why a failed request failed ("" while it has not): a constant text such as
 // "connection failed" or "no progress within the stall limit".
 // A complete response whose status code is 300 or more gives this very text.
@@ -67,3 +91,9 @@ http_t* http_internal_create(size_t extra, void* memctx);
 int http_internal_append(http_t* http, const void* bytes, size_t size);
 // Parses everything received as the complete response (the server closed).
 http_status_t http_internal_parse_response(http_t* http);
+// For a request of httpGetKeepAlive: parses what has been received so far as
+// a framed answer (peer_closed: nothing more will come). PENDING while the
+// answer is incomplete.
+http_status_t httpInternalAdvanceFramed(http_t* http, bool peer_closed);
+// Makes a record of http_internal_create parse its answer as a framed one.
+void httpInternalExpectFramed(http_t* http);

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,7 @@ struct async_table_t {
     R* target;
     std::shared_ptr<const std::string> path;  // forgotten by the disk cache if rejected
   };
-  int i = 0;  // main thread only
+  std::atomic<int> i{0};  // the main thread and workers refilling the scheduler
   std::map<int, pending_t> map;
   std::mutex m;
 };
@@ -138,6 +139,13 @@ void asyncThunk(async_table_t<T, R>& t, int i, int error, uint8_t* data, size_t 
     cb(nullptr);
     return;
   }
+  if (error && fetchFailureReason() == std::string_view(fetch_abandoned)) {
+    // Given up because nobody wants it any more: nothing went wrong with the
+    // record, so no diagnostic and no back-off.
+    target->setFailedDownloading();
+    cb(nullptr);
+    return;
+  }
   if (error) {
     // One call: the stream lock keeps the two lines together among workers.
     std::fprintf(stderr, "could not load node\n  \"%s\": %s\n", recordPath(target).c_str(),
@@ -166,22 +174,39 @@ void nodeThunk(int i, int error, uint8_t* data, size_t len) { asyncThunk(nodeTab
 
 template <class T, class R>
 void downloadTask(async_table_t<T, R>& t, std::shared_ptr<const std::string> url, int id,
-                  fetch_thunk_t thunk, std::function<void(std::unique_ptr<T>)> cb, R* target) {
+                  fetch_thunk_t thunk, std::function<void(std::unique_ptr<T>)> cb, R* target,
+                  std::shared_ptr<retrieval_ticket_t> ticket) {
   try {
     std::lock_guard<std::mutex> lock(t.m);
-    t.map[id] = {std::move(cb), target, url};
+    t.map[id] = {cb, target, url};  // a copy: cb still answers if the insertion throws
   } catch (const std::bad_alloc&) {
     failForLackOfMemory(target);
+    cb(nullptr);
     return;
   }
-  fetchData(url->c_str(), id, thunk);
+  fetchData(url->c_str(), id, thunk, ticket ? &ticket->abandon : nullptr);
+}
+
+// The caller's callback, then the ticket's end: every way a retrieval ends
+// calls the callback once, after the record's last state store.
+template <class T>
+std::function<void(std::unique_ptr<T>)> endingTicket(std::function<void(std::unique_ptr<T>)> cb,
+                                                    std::shared_ptr<retrieval_ticket_t> ticket) {
+  if (!ticket) return cb;
+  return [cb = std::move(cb), ticket = std::move(ticket)](std::unique_ptr<T> m) {
+    cb(std::move(m));
+    ticket->ended.store(true);
+    if (ticket->on_end) ticket->on_end();
+  };
 }
 
 // Everything that getBulk and getNode share once the request path is known.
 template <class T, class R>
 void startRetrieval(async_table_t<T, R>& t, fetch_thunk_t thunk, const std::string& path,
                     const std::function<int(char*)>& format, R* target,
-                    std::function<void(std::unique_ptr<T>)> cb) {
+                    std::function<void(std::unique_ptr<T>)> caller_cb,
+                    std::shared_ptr<retrieval_ticket_t> ticket) {
+  std::function<void(std::unique_ptr<T>)> cb = endingTicket(std::move(caller_cb), ticket);
   // Only service data can produce a bad key; refuse it rather than format
   // it. A key path is a string of octant digits: anything else would end up
   // verbatim in the request line.
@@ -207,7 +232,7 @@ void startRetrieval(async_table_t<T, R>& t, fetch_thunk_t thunk, const std::stri
   int id = ++t.i;
   try {
     auto url = std::make_shared<const std::string>(url_buf, static_cast<size_t>(n));
-    webpool.enqueue(downloadTask<T, R>, std::ref(t), std::move(url), id, thunk, cb, target);
+    webpool.enqueue(downloadTask<T, R>, std::ref(t), std::move(url), id, thunk, cb, target, std::move(ticket));
   } catch (const std::bad_alloc&) {
     failForLackOfMemory(target);
     cb(nullptr);
@@ -227,7 +252,7 @@ void getPlanetoid(planetoid_cb_t cb) {
   fetchData("PlanetoidMetadata", id, planetoidThunk);
 }
 
-void getBulk(BulkMetadataRequest req, bulk_t* b, bulk_cb_t cb) {
+void getBulk(BulkMetadataRequest req, bulk_t* b, bulk_cb_t cb, std::shared_ptr<retrieval_ticket_t> ticket) {
   const std::string& path = req.node_key().path();
   const int epoch = static_cast<int>(req.node_key().epoch());
   startRetrieval(bulkTable(), bulkThunk, path,
@@ -235,10 +260,10 @@ void getBulk(BulkMetadataRequest req, bulk_t* b, bulk_cb_t cb) {
                    return std::snprintf(buf, url_buf_size, "BulkMetadata/pb=!1m2!1s%s!2u%d",
                                         path.c_str(), epoch);
                  },
-                 b, std::move(cb));
+                 b, std::move(cb), std::move(ticket));
 }
 
-void getNode(NodeDataRequest req, node_t* n, node_cb_t cb) {
+void getNode(NodeDataRequest req, node_t* n, node_cb_t cb, std::shared_ptr<retrieval_ticket_t> ticket) {
   const std::string& path = req.node_key().path();
   const int epoch = static_cast<int>(req.node_key().epoch());
   const int format = static_cast<int>(req.texture_format());
@@ -251,5 +276,5 @@ void getNode(NodeDataRequest req, node_t* n, node_cb_t cb) {
                    return std::snprintf(buf, url_buf_size, "NodeData/pb=!1m2!1s%s!2u%d!2e%d!4b0",
                                         path.c_str(), epoch, format);
                  },
-                 n, std::move(cb));
+                 n, std::move(cb), std::move(ticket));
 }

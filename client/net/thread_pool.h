@@ -49,12 +49,6 @@ class ThreadPool {
     }
   }
 
-  // Tasks waiting for a worker; what the status overlay shows as queued.
-  size_t queuedTasks() {
-    std::unique_lock<std::mutex> lock(queue_mutex);
-    return tasks.size();
-  }
-
   ~ThreadPool() {
     {
       std::unique_lock<std::mutex> lock(queue_mutex);

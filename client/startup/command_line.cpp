@@ -19,6 +19,7 @@ namespace {
 constexpr int min_window_side = 64;
 constexpr int max_window_side = 16384;
 constexpr long max_cache_mb = 1000000;
+constexpr long max_memory_mb = 1048576;  // 1 TiB
 
 // A whole decimal number and nothing else (no trailing text, no NaN).
 bool parseNumber(const std::string& text, double* out) {
@@ -140,7 +141,7 @@ bool parseWindowSize(const std::string& text, int* width, int* height, std::stri
 command_line_t parseCommandLine(int argc, const char* const* argv) {
   command_line_t result;
   viewer_options_t& o = result.options;
-  std::string service, position, place, windowed, overlay, settle_timeout, cache_mb;
+  std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb;
 
   CLI::App app("Ostravel: flies over a planet streamed from a rocktree service.", "ostravel");
   app.set_version_flag("--version", std::string("ostravel ") + OSTRAVEL_VERSION);
@@ -174,6 +175,11 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
       ->type_name("N")
       ->default_str(std::to_string(disk_cache_default_mb));
   app.add_flag("--offline", o.offline, "open no socket: only the disk cache answers");
+  app.add_option("--memory-mb", memory_mb,
+                 "what downloaded data the view no longer needs may keep in memory, in MiB, before the least "
+                 "recently used goes (what the view shows is always kept)")
+      ->type_name("N")
+      ->default_str(std::to_string(memory_budget_bytes >> 20));
   app.footer(
       "Keys: W/S forwards/backwards, A/D sideways, Q/E down/up, Shift five times faster, the mouse turns; "
       "1 to 9 fly to the built-in places in the order above; H the status overlay; F12 a screenshot "
@@ -220,6 +226,11 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
     ok = parseInt(cache_mb, 0, max_cache_mb, &mb);
     o.cache_mb = mb;
     if (!ok) why = "--cache-mb: expected a whole number of MiB from 0 to 1000000, got \"" + cache_mb.substr(0, 64) + "\"";
+  }
+  if (ok && !memory_mb.empty()) {
+    ok = parseInt(memory_mb, 0, max_memory_mb, &mb);
+    o.memory_budget_bytes = static_cast<size_t>(mb) << 20;
+    if (!ok) why = "--memory-mb: expected a whole number of MiB from 0 to 1048576, got \"" + memory_mb.substr(0, 64) + "\"";
   }
   if (ok && !windowed.empty()) ok = o.windowed = parseWindowSize(windowed, &o.window_width, &o.window_height, &why);
   o.overlay = o.windowed;

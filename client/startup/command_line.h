@@ -5,6 +5,7 @@
 // a bad option need no display.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,6 +25,7 @@ struct viewer_options_t {
   std::string cache_dir = "cache/";
   int64_t cache_mb = disk_cache_default_mb;  // 0: no disk cache
   bool offline = false;
+  size_t memory_budget_bytes = ::memory_budget_bytes;  // kept downloads; the view's own always stay
   bool overlay = false;  // the status overlay at start (H toggles it)
 };
 

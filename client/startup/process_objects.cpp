@@ -35,7 +35,17 @@ double deltaTime = 0;
 
 const std::vector<process_object>& processObjectsConstructionOrder() { return *construction_order; }
 
+request_scheduler_t& viewerScheduler() {
+  // Never destroyed: its tickets are shared with downloads that may still
+  // drain while the pools shut down.
+  static auto* scheduler = new request_scheduler_t();
+  return *scheduler;
+}
+
+stream_stats_t viewerStreamStats() { return streamStats(viewerScheduler()); }
+
 void stopProcessObjects() {
+  stopScheduling(&viewerScheduler());
   abortFetches();
   webpool.discardQueued();
   pool.discardQueued();

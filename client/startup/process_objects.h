@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "net/request_scheduler.h"
+
 enum process_object {
   process_object_decode_pool,
   process_object_download_pool,
@@ -20,9 +22,16 @@ enum process_object {
 // definitions during static initialisation.
 const std::vector<process_object>& processObjectsConstructionOrder();
 
-// At exit, before the objects are destroyed: downloads that have not started
+// The frame loop's request scheduler (main thread only), and its counters
+// with the memory budget's and the connections': what the "net:" line
+// prints, for anything else that shows the state of the streaming.
+request_scheduler_t& viewerScheduler();
+stream_stats_t viewerStreamStats();
+
+// At exit, before the objects are destroyed: the scheduler starts nothing
+// more, downloads that have not started
 // are dropped (their records stay as they are, nothing reads them again),
-// downloads in flight end within one poll of their socket, and decodes not
-// yet started are dropped. Destruction then only joins idle threads, so the
+// downloads in flight end within one poll of their socket, idle kept-alive
+// connections are closed, and decodes not yet started are dropped. Destruction then only joins idle threads, so the
 // process ends promptly even when the service has gone silent.
 void stopProcessObjects();

@@ -114,6 +114,7 @@ bool populateBulk(bulk_t* bulk, std::unique_ptr<BulkMetadata> bulk_metadata) {
     return false;
   }
   bulk->head_node_center = contents.head_node_center;
+  bulk->resident_bytes = bulkResidentBytes(contents.nodes.size(), contents.bulks.size());
   // A bulk comes back to population only after its release cleared both maps;
   // merge keeps any entry that is somehow already there, as insert would.
   bulk->nodes.merge(contents.nodes);
@@ -242,6 +243,7 @@ bool populateNode(node_t* node, std::unique_ptr<NodeData> node_data) {
   } else {
     for (mesh_t& m : contents.meshes) node->meshes.push_back(std::move(m));
   }
+  node->resident_bytes = nodeResidentBytes(node->meshes);
   node->setFinishedDownloading();
   return true;
 }

@@ -31,6 +31,15 @@ void noteRetrievalSuccess(retry_backoff_t& b) {
 // children that are in flight or loaded.
 #define ROCKTREE_STATE_METHODS(T)                                          \
   void T::setNotDownloadedYet() { dl_state.store(dl_state_stub); }         \
+  void T::setQueued() {                                                    \
+    if (parent) parent->busy_ctr.fetch_add(1);                             \
+    dl_state.store(dl_state_queued);                                       \
+  }                                                                        \
+  void T::setDispatched() { dl_state.store(dl_state_downloading); }        \
+  void T::setCancelled() {                                                 \
+    dl_state.store(dl_state_stub);                                         \
+    if (parent) parent->busy_ctr.fetch_sub(1);                             \
+  }                                                                        \
   void T::setStartedDownloading() {                                        \
     if (parent) parent->busy_ctr.fetch_add(1);                             \
     dl_state.store(dl_state_downloading);                                  \
@@ -77,6 +86,25 @@ void dropNodeContents(node_t* n) {
   std::vector<mesh_t>().swap(n->meshes);
   releaseDecodedTextureBytes(std::exchange(n->decoded_texture_bytes, 0));
 }
+
+size_t nodeResidentBytes(const std::vector<mesh_t>& meshes) {
+  size_t bytes = 0;
+  for (const mesh_t& m : meshes)
+    bytes += 2 * (m.vertices.size() + m.indices.size() * sizeof(uint16_t)) + m.texture.size();
+  return bytes;
+}
+
+namespace {
+// A child record's share of a bulk beyond its own size: the map entry, its
+// key and the request key's strings.
+constexpr size_t record_overhead_bytes = 128;
+}  // namespace
+
+size_t bulkResidentBytes(size_t nodes, size_t bulks) {
+  return nodes * (sizeof(node_t) + record_overhead_bytes) + bulks * (sizeof(bulk_t) + record_overhead_bytes);
+}
+
+void dropUploadedTexture(mesh_t& m) { std::vector<uint8_t>().swap(m.texture); }
 
 void markRetrievalFailed(node_t* n) {
   noteRetrievalFailure(n->backoff, retryClockMs());

@@ -3,17 +3,29 @@
 // each record back and forth with.
 //
 // Who moves which transition (every store is a sequentially consistent
-// atomic store; no compare-and-swap on a state, each transition has one writer):
+// atomic store; no compare-and-swap on a state, each transition has one writer
+// at a time):
 //
-//   from         event                         method                 to           parent busy_ctr  thread
-//   (new, 0)     created by population         setNotDownloadedYet    stub         -                creator
-//   stub         walk / start-up requests it   setStartedDownloading  downloading  +1               main
-//   downloading  population complete           setFinishedDownloading downloaded   -                worker
-//   downloading  any failed retrieval          setFailedDownloading   stub         -1               worker
-//   downloaded   release stage unloads it      setDeleted             stub         -1               main
+//   from         event                            method                 to           parent busy_ctr  thread
+//   (new, 0)     created by population            setNotDownloadedYet    stub         -                creator
+//   stub         the walk wants it                setQueued              queued       +1               main
+//   queued       the scheduler gives it a slot    setDispatched          downloading  -                main, or the worker
+//                                                                                                      that freed the slot*
+//   queued       cancel: the walk no longer wants setCancelled           stub         -1               main*
+//   stub         start-up requests the root bulk  setStartedDownloading  downloading  +1               main
+//   downloading  population complete              setFinishedDownloading downloaded   -                worker
+//   downloading  any failed retrieval             setFailedDownloading   stub         -1               worker
+//   downloading  abandon: unwanted for a while,   setFailedDownloading   stub         -1               worker
+//                transfer closed, no back-off
+//   downloaded   evict: the memory budget         setDeleted             stub         -1               main
+//                releases it
 //
+// * under the request scheduler's lock, which alone keeps the queue of
+//   queued records: the walk's stub-to-queued store precedes the record's
+//   entry into that queue, so no other thread has seen it before.
 // A failed retrieval also arms the record's retry back-off (markRetrievalFailed)
-// before the state store, so a walk that sees the stub also sees the delay.
+// before the state store, so a walk that sees the stub also sees the delay;
+// a cancelled or abandoned one does not (nothing went wrong with it).
 // Workers write a record's contents only while it is downloading; the main
 // thread reads them only after it has seen downloaded.
 #pragma once
@@ -37,6 +49,7 @@ enum dl_state {
   dl_state_stub = 1,
   dl_state_downloading = 2,
   dl_state_downloaded = 4,
+  dl_state_queued = 8,  // wanted, waiting in the request scheduler for a slot
 };
 
 // Retry back-off of one record: after a failed retrieval the record may not
@@ -94,9 +107,16 @@ struct rocktree_t {
     Eigen::Matrix4d matrix_globe_from_mesh;
     std::vector<mesh_t> meshes;
     size_t decoded_texture_bytes = 0;  // of meshes, taken from the tree's texture budget
+    // What the node holds once drawn, for the memory budget: its geometry on
+    // the CPU and on the GPU, its texture on one of them (the CPU copy goes
+    // once uploaded). Written by population before the node is published.
+    size_t resident_bytes = 0;
     retry_backoff_t backoff;
 
     void setNotDownloadedYet();
+    void setQueued();
+    void setDispatched();
+    void setCancelled();
     void setStartedDownloading();
     void setFinishedDownloading();
     void setFailedDownloading();
@@ -112,9 +132,15 @@ struct rocktree_t {
     std::atomic<int> busy_ctr;
     std::map<std::string, std::unique_ptr<node_t>> nodes;
     std::map<std::string, std::unique_ptr<bulk_t>> bulks;
+    // What its child records cost while it is downloaded, for the memory
+    // budget. Written by population before the bulk is published.
+    size_t resident_bytes = 0;
     retry_backoff_t backoff;
 
     void setNotDownloadedYet();
+    void setQueued();
+    void setDispatched();
+    void setCancelled();
     void setStartedDownloading();
     void setFinishedDownloading();
     void setFailedDownloading();
@@ -145,6 +171,18 @@ size_t decodedTextureBytes();
 // Frees what population gave a downloaded node (meshes, matrix, texture
 // budget); GPU objects must already be released. Main thread, during release.
 void dropNodeContents(node_t* n);
+
+// Bytes the memory budget counts for a downloaded node with these meshes
+// (see node_t::resident_bytes) and for a downloaded bulk with this many child
+// records (the records themselves with their request keys, an estimate).
+size_t nodeResidentBytes(const std::vector<mesh_t>& meshes);
+size_t bulkResidentBytes(size_t nodes, size_t bulks);
+
+// Once a mesh's texture is on the GPU its CPU copy is never read again (a
+// mesh is only uploaded anew after its node was dropped and downloaded
+// again): frees it. The texture budget keeps its bytes until dropNodeContents,
+// since the GPU still holds them. Main thread, after the upload.
+void dropUploadedTexture(mesh_t& m);
 
 // Every failed retrieval of a record (transfer failure, unparsable response,
 // message rejected by population) ends here: arm the back-off, then return

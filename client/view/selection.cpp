@@ -21,99 +21,149 @@ bool coarseEnough(const Eigen::Vector3d& center, float meters_per_texel, const w
   return !(texels_per_meter > r);  // NaN on either side keeps the node
 }
 
-using children_index_t = std::unordered_map<std::string, selection_t::octants_t>;
-
 // The children of a bulk's head. A bulk keys its nodes by the 1 to 4 digits
 // of their paths below the bulk's own; the children of the node keyed k are
-// keyed k plus one digit. The bulk is downloaded, so its nodes no longer
-// change; entries of an unordered_map stay where they are, so the links
-// between them hold.
+// keyed k plus one digit. The bulk is downloaded, so its nodes and child
+// bulks no longer change; entries of an unordered_map stay where they are,
+// so the links between them hold.
 const selection_t::octants_t* headChildren(selection_t* sel, const bulk_t* bulk) {
   auto [it, inserted] = sel->children.try_emplace(bulk);
-  children_index_t& index = it->second;
+  selection_t::bulk_index_t& index = it->second;
   if (inserted) {
     for (auto& [key, node] : bulk->nodes) {
       const int octant = key.empty() ? -1 : key.back() - '0';
       if (key.size() > 4 || octant < 0 || octant > 7) continue;  // no walk asks for it
+      auto child_bulk = key.size() == 4 ? bulk->bulks.find(key) : bulk->bulks.end();
       // A new entry is value-initialised: eight null children.
-      index.try_emplace(key.substr(0, key.size() - 1)).first->second[octant] = {
-          node.get(), node->obb, node->meters_per_texel, node->can_have_data, nullptr};
+      index.octants.try_emplace(key.substr(0, key.size() - 1)).first->second[octant] = {
+          node.get(), node->obb, node->meters_per_texel, node->can_have_data, nullptr,
+          child_bulk == bulk->bulks.end() ? nullptr : child_bulk->second.get()};
     }
-    for (auto& [parent_key, octants] : index) {
+    for (auto& [parent_key, octants] : index.octants) {
       for (int o = 0; o < 8; ++o) {
         if (!octants[o].node || parent_key.size() >= 3) continue;  // the bulk ends below
-        auto kids = index.find(parent_key + static_cast<char>('0' + o));
-        if (kids != index.end()) octants[o].children = &kids->second;
+        auto kids = index.octants.find(parent_key + static_cast<char>('0' + o));
+        if (kids != index.octants.end()) octants[o].children = &kids->second;
       }
     }
+    auto head = index.octants.find(std::string());
+    index.head = head == index.octants.end() ? nullptr : &head->second;
   }
-  auto head = index.find(std::string());
-  return head == index.end() ? nullptr : &head->second;
+  return index.head;
 }
 
-struct walk_item_t {
-  std::string path;
-  bulk_t* bulk;                        // the bulk in which the walk found the node
-  const selection_t::octants_t* kids;  // its children there; unused at a bulk's head
-  node_t* node;                        // null for the root
-  bool can_have_data;
+// Fills a map again with keys that come in ascending order, changing only
+// what differs from its current contents: a settled view's walk finds every
+// key where it was and neither allocates nor rebalances. Entries it drops
+// are kept for reuse (their keys keep their buffers).
+template <class V>
+struct refill_t {
+  using map_t = std::map<std::string, V>;
+  map_t* m;
+  std::vector<typename map_t::node_type>* spare;
+  typename map_t::iterator at;
+
+  refill_t(map_t* map, std::vector<typename map_t::node_type>* spare_entries)
+      : m(map), spare(spare_entries), at(map->begin()) {}
+
+  void add(const std::string& key, V v) {
+    while (at != m->end()) {
+      const int c = at->first.compare(key);
+      if (c > 0) break;
+      if (c == 0) {
+        at->second = v;
+        ++at;
+        return;
+      }
+      dropAt();
+    }
+    if (spare->empty()) {
+      m->emplace_hint(at, key, v);
+      return;
+    }
+    auto entry = std::move(spare->back());
+    spare->pop_back();
+    entry.key() = key;
+    entry.mapped() = v;
+    m->insert(at, std::move(entry));
+  }
+
+  // Drops what the walk did not add again.
+  void finish() {
+    while (at != m->end()) dropAt();
+  }
+
+ private:
+  void dropAt() {
+    auto next = std::next(at);
+    spare->push_back(m->extract(at));
+    at = next;
+  }
 };
 
 }  // namespace
 
-bool planetReady(rocktree_t* planet, int64_t now_ms, const request_seam_t& seam) {
+bool planetReady(rocktree_t* planet, int64_t now_ms, const std::function<void(bulk_t*)>& request_root) {
   if (!planet || !planet->downloaded.load()) return false;
   bulk_t* root = planet->root_bulk;
   if (!root) return false;
   if (requestable(root->dl_state, root->backoff, now_ms)) {
     root->setStartedDownloading();
-    seam.request_bulk(root);
+    request_root(root);
   }
   return root->dl_state.load() == dl_state_downloaded;
 }
 
-void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const request_seam_t& seam,
-              selection_t* sel, frame_stats_t* stats) {
-  static const char octs[] = "01234567";
-  sel->potential_nodes.clear();
-  sel->potential_bulks.clear();
+void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel, frame_stats_t* stats) {
+  refill_t<node_t*> nodes(&sel->potential_nodes, &sel->spare_nodes);
+  refill_t<bulk_t*> bulks(&sel->potential_bulks, &sel->spare_bulks);
+  sel->wishes.clear();
   const uint64_t frame = ++sel->frame;
 
   // Depth first, children in digit order: the paths come out in ascending
-  // order, so both maps are filled at their end without a search. Which
+  // order, so both maps are refilled in one pass without a search. Which
   // nodes are visited does not depend on the order: a node is visited when
   // every ancestor passed both tests and every bulk on the way is here.
-  std::vector<walk_item_t> stack{{std::string(), root, nullptr, nullptr, false}};
+  std::string& cur = sel->walk_path;
+  cur.clear();
+  std::vector<selection_t::walk_item_t>& stack = sel->walk_stack;
+  stack.assign(1, {0, 0, false, root, nullptr});
   while (!stack.empty()) {
-    walk_item_t item = std::move(stack.back());
+    const selection_t::walk_item_t item = stack.back();
     stack.pop_back();
-    const std::string& cur = item.path;
+    if (item.depth) {
+      cur.resize(item.depth - 1);
+      cur.push_back(item.digit);
+    }
     bulk_t* bulk = item.bulk;
-    if (item.node && item.can_have_data)
-      sel->potential_nodes.emplace_hint(sel->potential_nodes.end(), cur, item.node);
+    const selection_t::child_t* here = item.child;
+    if (here && item.can_have_data) nodes.add(cur, here->node);
 
-    if (!cur.empty() && cur.size() % 4 == 0) {
-      auto it = bulk->bulks.find(cur.substr(cur.size() - 4));
-      if (it == bulk->bulks.end()) continue;
-      bulk_t* b = it->second.get();
-      sel->potential_bulks.emplace_hint(sel->potential_bulks.end(), cur, b);
+    const selection_t::octants_t* kids;
+    if (item.depth && item.depth % 4 == 0) {
+      bulk_t* b = here->bulk;
+      if (!b) continue;
+      bulks.add(cur, b);
       if (requestable(b->dl_state, b->backoff, now_ms)) {
-        b->setStartedDownloading();
-        seam.request_bulk(b);
+        b->setQueued();
         ++stats->bulk_requests;
       }
-      if (b->dl_state.load() != dl_state_stub) sel->live_bulks[b] = frame;
+      const dl_state state = b->dl_state.load();
+      if (state != dl_state_stub) sel->live_bulks[b] = frame;
       // Its maps are written by a worker until it is downloaded.
-      if (b->dl_state.load() != dl_state_downloaded) {
+      if (state != dl_state_downloaded) {
         ++stats->pending_bulks;
+        if (state != dl_state_stub)
+          sel->wishes.push_back({b, nullptr, requestPriority(false, cur.size(), here->obb.center, view.viewprojection)});
         continue;
       }
       bulk = b;
+      kids = headChildren(sel, bulk);
     } else {
-      sel->potential_bulks.emplace_hint(sel->potential_bulks.end(), cur, bulk);
+      bulks.add(cur, bulk);
+      kids = item.depth == 0 ? headChildren(sel, bulk) : here->children;
     }
 
-    const selection_t::octants_t* kids = cur.size() % 4 == 0 ? headChildren(sel, bulk) : item.kids;
     if (!kids) continue;
     for (int o = 7; o >= 0; --o) {
       const selection_t::child_t& child = (*kids)[o];
@@ -122,24 +172,26 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const reque
       if (classifyObbFrustum(&child.obb, view.frustum_planes) == obb_frustum_outside) continue;
       if (!coarseEnough(child.obb.center, child.meters_per_texel, view)) continue;
       ++stats->visited;
-      std::string nxt;
-      nxt.reserve(cur.size() + 1);
-      nxt = cur;
-      nxt.push_back(octs[o]);
-      stack.push_back({std::move(nxt), bulk, child.children, child.node, child.can_have_data});
+      stack.push_back({item.depth + 1, static_cast<char>('0' + o), child.can_have_data, bulk, &child});
     }
   }
+
+  nodes.finish();
+  bulks.finish();
 
   // Ascending order: a node before its descendants, coarse detail first.
   for (auto& [path, node] : sel->potential_nodes) {
     if (requestable(node->dl_state, node->backoff, now_ms)) {
-      node->setStartedDownloading();
-      seam.request_node(node);
+      node->setQueued();
       ++stats->node_requests;
     }
     const dl_state state = node->dl_state.load();
     if (state != dl_state_stub) sel->live_nodes[node] = frame;
-    if (state != dl_state_downloaded) ++stats->pending_nodes;
+    if (state != dl_state_downloaded) {
+      ++stats->pending_nodes;
+      if (state != dl_state_stub)
+        sel->wishes.push_back({nullptr, node, requestPriority(true, path.size(), node->obb.center, view.viewprojection)});
+    }
   }
   stats->pot_n = sel->potential_nodes.size();
   stats->pot_b = sel->potential_bulks.size();
@@ -165,12 +217,49 @@ void computeDrawList(const selection_t& sel, std::vector<draw_item_t>* out) {
   }
 }
 
-void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
-                       frame_stats_t* stats) {
-  const uint64_t frame = sel->frame;
+namespace {
 
-  // Node pass. A remembered node back in stub had its retrieval fail: it is
-  // forgotten here, before the bulk pass may destroy it.
+// A downloaded node goes: GPU objects, contents, back to stub.
+void evictNode(node_t* n, const unbuffer_mesh_fn_t& unbuffer_mesh) {
+  for (mesh_t& m : n->meshes)
+    if (m.buffered) unbuffer_mesh(m);
+  dropNodeContents(n);
+  n->setDeleted();
+}
+
+// An idle downloaded bulk goes: every child is a stub now and nothing in
+// flight refers to it; the selection forgets the ones it still remembers (a
+// retrieval that failed since the passes began) before they are destroyed.
+void evictBulk(bulk_t* b, selection_t* sel) {
+  for (auto& [key, n] : b->nodes) sel->live_nodes.erase(n.get());
+  for (auto& [key, c] : b->bulks) {
+    sel->live_bulks.erase(c.get());
+    sel->children.erase(c.get());
+  }
+  sel->children.erase(b);
+  b->nodes.clear();
+  b->bulks.clear();
+  b->setDeleted();
+  sel->live_bulks.erase(b);
+}
+
+struct candidate_t {
+  uint64_t last_used;
+  size_t depth;  // path length; bulks only
+  node_t* node;
+  bulk_t* bulk;
+};
+
+}  // namespace
+
+void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
+                       size_t budget_bytes, frame_stats_t* stats) {
+  const uint64_t frame = sel->frame;
+  size_t bytes = 0;
+  std::vector<candidate_t> nodes, bulks;
+
+  // Node pass. A remembered node back in stub had its retrieval fail or
+  // cancelled: it is forgotten here, before a bulk may be destroyed.
   for (auto it = sel->live_nodes.begin(); it != sel->live_nodes.end();) {
     node_t* n = it->first;
     const dl_state state = n->dl_state.load();
@@ -178,64 +267,70 @@ void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t&
       it = sel->live_nodes.erase(it);
       continue;
     }
-    if (state != dl_state_downloaded) {
-      ++it;  // still downloading: left alone until it has arrived
-      continue;
-    }
-    for (const mesh_t& m : n->meshes) {
-      if (m.buffered) {
-        ++stats->buf_cnt;
-        break;
+    if (state == dl_state_downloaded) {
+      for (const mesh_t& m : n->meshes) {
+        if (m.buffered) {
+          ++stats->buf_cnt;
+          break;
+        }
       }
+      ++stats->total_n;
+      bytes += n->resident_bytes;
+      if (it->second != frame) nodes.push_back({it->second, 0, n, nullptr});
     }
-    ++stats->total_n;
-    if (it->second == frame) {
-      ++it;
-      continue;
-    }
-    ++stats->obs_n_cnt;
-    for (mesh_t& m : n->meshes)
-      if (m.buffered) unbuffer_mesh(m);
-    dropNodeContents(n);
-    n->setDeleted();
-    it = sel->live_nodes.erase(it);
+    ++it;  // queued or downloading: left alone until it has arrived
   }
 
-  // Bulk pass over the downloaded bulks, deeper ones first: a child's path
-  // is longer than its parent's, so a parent whose last busy child goes in
-  // this pass goes in the same pass.
-  std::vector<std::pair<size_t, bulk_t*>> bulks;
+  // Bulk pass over the downloaded bulks.
   for (auto it = sel->live_bulks.begin(); it != sel->live_bulks.end();) {
-    const dl_state state = it->first->dl_state.load();
+    bulk_t* b = it->first;
+    const dl_state state = b->dl_state.load();
     if (state == dl_state_stub) {
       it = sel->live_bulks.erase(it);
       continue;
     }
-    if (state == dl_state_downloaded && it->first != root) bulks.emplace_back(recordPath(it->first).size(), it->first);
+    if (state == dl_state_downloaded && b != root) {
+      ++stats->total_b;
+      bytes += b->resident_bytes;
+      if (it->second != frame) bulks.push_back({it->second, recordPath(b).size(), nullptr, b});
+      // A kept bulk the walk has left for a while gives its walk index back
+      // (about 110 KB for a bulk of 341 nodes, rebuilt in well under a
+      // millisecond if the walk comes back): kept bulks would otherwise
+      // hold as much again as their records.
+      if (frame - it->second == walk_index_keep_frames) sel->children.erase(b);
+    }
     ++it;
   }
-  std::sort(bulks.begin(), bulks.end(),
-            [](const auto& a, const auto& b) { return a.first > b.first; });
   ++stats->total_b;  // the root, never released: its path is always walked
-  for (auto& [depth, b] : bulks) {
-    ++stats->total_b;
-    if (sel->live_bulks[b] == frame) continue;
-    if (b->busy_ctr.load() != 0) continue;
-    // Every child is a stub now and nothing in flight refers to it; forget
-    // the ones still remembered (a retrieval that failed since the passes
-    // began) before they are destroyed.
-    for (auto& [key, n] : b->nodes) sel->live_nodes.erase(n.get());
-    for (auto& [key, c] : b->bulks) {
-      sel->live_bulks.erase(c.get());
-      sel->children.erase(c.get());
+
+  // Least recently used first. A bulk is used whenever one of its records
+  // is, so its children come before it (nodes before a bulk of the same
+  // frame, deeper bulks before shallower ones): a parent whose last busy
+  // child goes in this pass can go in the same pass.
+  if (bytes >= budget_bytes && !(nodes.empty() && bulks.empty())) {
+    const auto older = [](const candidate_t& a, const candidate_t& b) {
+      return a.last_used != b.last_used ? a.last_used < b.last_used : a.depth > b.depth;
+    };
+    std::sort(nodes.begin(), nodes.end(), older);
+    std::sort(bulks.begin(), bulks.end(), older);
+    size_t i = 0, j = 0;
+    while (bytes >= budget_bytes && (i < nodes.size() || j < bulks.size())) {
+      if (i < nodes.size() && (j == bulks.size() || nodes[i].last_used <= bulks[j].last_used)) {
+        node_t* n = nodes[i++].node;
+        bytes -= n->resident_bytes;
+        evictNode(n, unbuffer_mesh);
+        sel->live_nodes.erase(n);
+        ++stats->obs_n_cnt;
+        continue;
+      }
+      bulk_t* b = bulks[j++].bulk;
+      if (b->busy_ctr.load() != 0) continue;
+      bytes -= b->resident_bytes;
+      evictBulk(b, sel);
+      ++stats->obs_b_cnt;
     }
-    sel->children.erase(b);
-    b->nodes.clear();
-    b->bulks.clear();
-    b->setDeleted();
-    sel->live_bulks.erase(b);
-    ++stats->obs_b_cnt;
   }
+  stats->cache_bytes = static_cast<int64_t>(bytes);
 }
 
 std::string statsLine(const frame_stats_t& s) {

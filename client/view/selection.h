@@ -1,8 +1,9 @@
 // What one frame needs from the planet tree: the walk with
-// culling, level of detail and requests; the octant masks of the drawing; the
-// release of what the walk no longer selects; and the frame's counters.
-// Free of GL and of networking: requests go through request_seam_t and the
-// GPU release through a callback, so hand-built trees can drive all of it.
+// culling, level of detail and wishes; the octant masks of the drawing; the
+// release of what the memory budget no longer keeps; and the frame's
+// counters. Free of GL and of networking: the walk's wishes go to the
+// request scheduler as a list and the GPU release through a callback, so
+// hand-built trees can drive all of it.
 #pragma once
 
 #include <array>
@@ -17,6 +18,7 @@
 #include <Eigen/Core>
 
 #include "app/viewer_settings.h"
+#include "net/request_scheduler.h"
 #include "view/view_math.h"
 #include "tree/tree.h"
 
@@ -25,13 +27,6 @@ struct walk_view_t {
   Eigen::Vector3d direction;
   Eigen::Matrix4d viewprojection;
   frustum_planes_t frustum_planes;
-};
-
-// How the walk starts retrievals. The walk has already moved the record to
-// dl_state_downloading when it calls these.
-struct request_seam_t {
-  std::function<void(bulk_t*)> request_bulk;
-  std::function<void(node_t*)> request_node;
 };
 
 // The frame's selection: plain pointers into the tree, valid for one frame.
@@ -43,6 +38,8 @@ struct selection_t {
   std::map<std::string, node_t*> potential_nodes;  // selected nodes that can have data
   std::map<std::string, bulk_t*> potential_bulks;  // every path walked, to its bulk
   uint64_t frame = 0;                               // walks so far
+  // What the last walk wants and does not have, for the request scheduler.
+  std::vector<request_wish_t> wishes;
   // Requested records, each with the last frame whose walk used it.
   std::unordered_map<node_t*, uint64_t> live_nodes;
   std::unordered_map<bulk_t*, uint64_t> live_bulks;
@@ -50,9 +47,11 @@ struct selection_t {
   // paths, by octant, keyed by the path relative to the bulk ("" for the
   // bulk's own head), with copies of what culling and detail read. Built
   // once per download of the bulk (its nodes do not change while it is
-  // downloaded) and dropped when the release frees the bulk's records: the
-  // walk then does one hash lookup per visited node instead of eight searches
-  // of a map of hundreds of strings, and tests boxes that lie side by side.
+  // downloaded) and dropped when the release frees the bulk's records, or
+  // once the walk has not entered the bulk for walk_index_keep_frames: the
+  // walk then does one hash lookup per bulk it enters instead of eight
+  // searches of a map of hundreds of strings per node, and tests boxes that
+  // lie side by side.
   struct child_t;
   using octants_t = std::array<child_t, 8>;
   struct child_t {
@@ -61,8 +60,31 @@ struct selection_t {
     float meters_per_texel;
     bool can_have_data;
     const octants_t* children;  // its own children in the same bulk, if any
+    bulk_t* bulk;               // the child bulk it heads, at the bulk's fourth level
   };
-  std::unordered_map<const bulk_t*, std::unordered_map<std::string, octants_t>> children;
+  struct bulk_index_t {
+    std::unordered_map<std::string, octants_t> octants;
+    const octants_t* head;  // octants[""], if any
+  };
+  std::unordered_map<const bulk_t*, bulk_index_t> children;
+  // Map entries that earlier walks dropped, for reuse by later ones (their
+  // keys keep their buffers).
+  std::vector<std::map<std::string, node_t*>::node_type> spare_nodes;
+  std::vector<std::map<std::string, bulk_t*>::node_type> spare_bulks;
+  // An entry of the walk's depth-first stack. The walk keeps one path
+  // buffer: an entry's parent path is always its first depth - 1 characters
+  // when the entry is taken, since everything taken since the parent lies
+  // below it.
+  struct walk_item_t {
+    uint32_t depth;  // length of the path
+    char digit;      // its last digit
+    bool can_have_data;
+    bulk_t* bulk;            // the bulk in which the walk found the node
+    const child_t* child;    // its entry there; null for the root
+  };
+  // The walk's path buffer and stack, kept for their capacity.
+  std::string walk_path;
+  std::vector<walk_item_t> walk_stack;
 };
 
 // Counters of one frame; the statistics line prints the first seven.
@@ -72,27 +94,31 @@ struct frame_stats_t {
   int total_b;    // downloaded bulks, root included, before release
   size_t pot_n;   // selected nodes
   size_t pot_b;   // walked paths
-  int obs_n_cnt;  // nodes released
-  int obs_b_cnt;  // bulks released
+  int obs_n_cnt;  // nodes released (evicted by the memory budget)
+  int obs_b_cnt;  // bulks released (evicted by the memory budget)
   int examined;   // nodes the walk looked up and tested
   int visited;    // nodes that passed culling and level of detail
-  int bulk_requests;
+  int bulk_requests;  // stubs the walk queued
   int node_requests;
   int pending_nodes;  // selected nodes not yet downloaded, after requests
   int pending_bulks;  // walked bulks not yet downloaded, after requests
+  int64_t cache_bytes;  // bytes of downloaded records after release (what the budget bounds)
 };
 
 // The root bulk is requested at start-up; when that retrieval failed it is a
-// stub again, and it is requested anew here once its back-off has passed.
+// stub again, and it is requested anew here once its back-off has passed:
+// request_root gets it in dl_state_downloading (the root is the one record
+// that does not wait in the scheduler: nothing else can start before it).
 // True when the planet and its root bulk are downloaded and a frame can run.
-bool planetReady(rocktree_t* planet, int64_t now_ms, const request_seam_t& seam);
+bool planetReady(rocktree_t* planet, int64_t now_ms, const std::function<void(bulk_t*)>& request_root);
 
-// Walks from the root bulk (downloaded), filling sel, requesting every stub
-// bulk it reaches and, after the walk, every stub node it selected, in
-// ascending path order. A stub whose retry back-off has not passed at now_ms
-// is left alone.
-void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, const request_seam_t& seam,
-              selection_t* sel, frame_stats_t* stats);
+// Walks from the root bulk (downloaded), filling sel. Every stub bulk it
+// reaches and, after the walk, every stub node it selected (in ascending
+// path order) goes to dl_state_queued; a stub whose retry back-off has not
+// passed at now_ms is left alone. sel->wishes then lists every walked bulk
+// and selected node that is queued or downloading, bulks in walk order,
+// then nodes in ascending path order, each with its request priority.
+void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel, frame_stats_t* stats);
 
 // One node to draw and the octants of it to hide.
 struct draw_item_t {
@@ -107,14 +133,18 @@ void computeDrawList(const selection_t& sel, std::vector<draw_item_t>* out);
 
 using unbuffer_mesh_fn_t = std::function<void(mesh_t&)>;
 
-// After the walk of the same frame on the same sel: releases every
-// downloaded node that the walk did not select (its meshes go through
-// unbuffer_mesh when buffered), then, children before parents in one pass,
-// every downloaded bulk that the walk did not use and that has no busy child.
-// Records only ever become downloaded through the walk's requests, so the
-// ones sel remembers are all there is to release.
+// After the walk of the same frame on the same sel: while the bytes of all
+// downloaded records (resident_bytes) reach budget_bytes, releases the
+// downloaded records that the walk did not use in this frame, least
+// recently used first (a node before a bulk used in the same frame, a
+// deeper bulk before a shallower one): a node loses its meshes (through
+// unbuffer_mesh when buffered) and contents, a bulk its child records, and
+// both return to stub. A bulk with a busy child is never released. With a
+// budget of 0 every record the walk did not use goes at once. Records only
+// ever become downloaded through the walk's requests, so the ones sel
+// remembers are all there is to release.
 void releaseUnselected(bulk_t* root, selection_t* sel, const unbuffer_mesh_fn_t& unbuffer_mesh,
-                       frame_stats_t* stats);
+                       size_t budget_bytes, frame_stats_t* stats);
 
 // "buffered: ..., obs b: ...", the statistics line, with its newline.
 std::string statsLine(const frame_stats_t& stats);

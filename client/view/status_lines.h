@@ -11,8 +11,8 @@
 struct status_t {
   geo_pose_t pose;
   int nodes_drawn;
-  int downloads_in_flight;  // transfers running now
-  int downloads_queued;     // requests waiting for a download thread
+  int downloads_in_flight;  // retrievals under way (transfer and decode)
+  int downloads_queued;     // wanted records waiting for a retrieval slot
   bool settled;             // every node and bulk the view needs has arrived
   double frames_per_second;
 };

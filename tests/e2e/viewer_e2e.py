@@ -3,11 +3,14 @@
 
 --mode view: rocktreed on a free loopback port and the viewer at its start
   pose; the view is turned down with relative mouse motion (the start pose
-  looks at the sky), then it flies for --seconds. Checks: the "pos:" and
-  "buffered:" lines appear, buffered grows above 100, a screenshot shows the
-  ground (at most 10 % black, land colours, texture detail); W held for 3 s
-  moves the position forwards; Escape ends the viewer with status 0 and
-  nothing on standard error that a sanitizer or GL would print.
+  looks at the sky) and settles within --seconds. Checks: the "pos:",
+  "buffered:", "net:" and "settled:" lines appear, buffered grows above 100,
+  connections are reused, a screenshot shows the ground (at most 10 % black,
+  land colours, texture detail); turning around in place and back asks the
+  service again for at most 5 % of what the view had fetched (the memory
+  budget keeps it); W held for 3 s moves the position forwards; Escape ends
+  the viewer with status 0 and nothing on standard error that a sanitizer
+  or GL would print.
 --mode no-service: nothing listens where the viewer looks for its service:
   "no planetoid" on standard error and exit status 1 before the first frame.
 --mode settle: the command line without a display (--help, --version and a
@@ -40,6 +43,8 @@ import harness  # noqa: E402
 import pixels  # noqa: E402
 
 TURN_DOWN = 1600  # mouse units: from 46 degrees above the horizon to about 45 below
+TURN_AROUND = 3142  # mouse units for 180 degrees of yaw
+TURN_SETTLE_S = 40
 BAD_STDERR = ("AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:",
               "GL_INVALID", "Mesa: User error", "mesa: error")
 
@@ -69,11 +74,14 @@ def runView(a, c):
         s.startXvfb()
         port = harness.freePort()
         s.startRocktreed(a.rocktreed, port)
-        s.startViewer(a.viewer, "127.0.0.1:%d" % port, {"LIBGL_ALWAYS_SOFTWARE": "1"})
+        # Without the disk cache: turning around and back must be answered
+        # by what the memory budget kept, not by the disk.
+        s.startViewer(a.viewer, "127.0.0.1:%d" % port, {"LIBGL_ALWAYS_SOFTWARE": "1"}, ["--cache-mb", "0"])
         c.expect(s.waitForLine(r"^pos: ", 90), "the first position line")
         s.mouse(0, TURN_DOWN)
         turned = s.elapsed()
-        time.sleep(a.seconds)
+        c.expect(s.waitForLine(r"^settled: ", a.seconds, since=turned), "the start view settles")
+        time.sleep(2)
         shot = screenshot(s, "ground")
         print("screenshot: " + pixels.summary(shot), flush=True)
         c.expect(shot["black"] <= 0.10, "at most 10 % black pixels")
@@ -86,6 +94,20 @@ def runView(a, c):
         c.expect(len(stats) > 0, "statistics lines")
         peak = max((st["buffered"] for _, st in stats), default=0)
         c.expect(peak > 100, "buffered grows above 100 (peak %d)" % peak)
+        net = s.netStats(turned)
+        c.expect(len(net) > 0 and net[-1][1]["reused_connections"] > 0,
+                 "net: lines, kept-alive connections reused (%s)" % (net[-1][1] if net else "none"))
+
+        # Turning around and back: the first view's records are still here.
+        first, offset = harness.servedPaths(s.rocktreed_log)
+        for dx in (TURN_AROUND, -TURN_AROUND):
+            since = s.elapsed()
+            s.mouse(dx, 0, pause=0.05)
+            s.waitForLine(r"^settled: ", TURN_SETTLE_S, since=since)
+        again = [p for p in harness.servedPaths(s.rocktreed_log, offset)[0] if p in set(first)]
+        c.expect(len(again) <= max(10, len(first) // 20),
+                 "turning around and back asks again for %d of the %d records fetched before" % (
+                     len(again), len(first)))
 
         before = s.positions()
         s.hold(["w"], 3.0)

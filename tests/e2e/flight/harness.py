@@ -22,6 +22,29 @@ STATS_RE = re.compile(
     r"^buffered: (-?\d+), tot_n: (-?\d+), tot_b: (-?\d+), pot_n: (\d+), "
     r"pot_b: (\d+), obs n: (-?\d+), obs b: (-?\d+)")
 SETTLED_RE = re.compile(r"^settled: (\d+) nodes after (\d+) ms")
+NET_RE = re.compile(
+    r"^net: in_flight (\d+), queued (\d+), cancelled (\d+), cache_bytes (\d+), evicted (\d+), "
+    r"reused_connections (\d+)$")
+NET_FIELDS = ("in_flight", "queued", "cancelled", "cache_bytes", "evicted", "reused_connections")
+
+
+REQUEST_RE = re.compile(r"GET /rt/earth/(NodeData|BulkMetadata)/pb=!1m2!1s([0-7]*)!")
+
+
+def servedPaths(log_path, start=0):
+    """rocktreed's access log from byte offset `start` to its last complete
+    line: the requested records ("N" or "B" and the path, in order) and the
+    offset after them."""
+    with open(log_path, "rb") as f:
+        f.seek(start)
+        data = f.read()
+    cut = data.rfind(b"\n") + 1
+    paths = []
+    for line in data[:cut].decode("utf-8", "replace").splitlines():
+        m = REQUEST_RE.search(line)
+        if m:
+            paths.append(m.group(1)[0] + m.group(2))
+    return paths, start + cut
 
 
 def freePort():
@@ -383,6 +406,15 @@ class session_t:
             if m:
                 g = [int(x) for x in m.groups()]
                 result.append((t, dict(zip(("buffered", "tot_n", "tot_b", "pot_n", "pot_b", "obs_n", "obs_b"), g))))
+        return result
+
+    def netStats(self, since=0.0):
+        """The "net:" lines: (time, dict of their six figures)."""
+        result = []
+        for t, s in self.out.snapshot(since):
+            m = NET_RE.match(s)
+            if m:
+                result.append((t, dict(zip(NET_FIELDS, (int(x) for x in m.groups())))))
         return result
 
     def altitude(self):

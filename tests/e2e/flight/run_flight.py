@@ -9,18 +9,21 @@ service's access log and pixel statistics of screenshots:
 
 - detail arrives: the deepest level requested and the number of selected
   nodes grow on the way down;
-- released nodes come back: after turning away and back, the service sees
-  requests again for paths it had already served;
-- statistics stay plausible: obs n > 0 while flying, buffered bounded;
+- with --budget-mb (a memory budget far below the flight's data), the budget
+  releases nodes (obs n > 0) and released nodes come back: after turning
+  away and back, the service sees requests again for paths it had already
+  served; with the viewer's own budget, turning away and back asks again
+  for almost nothing;
+- statistics stay plausible: buffered bounded, the "net:" line every 2 s,
+  never more than 24 retrievals in flight;
 - no black frame once the view is turned down; peak RSS bounded (reported).
 
-usage: run_flight.py --viewer PATH --rocktreed PATH [--scale 0.5] [--workdir DIR]
+usage: run_flight.py --viewer PATH --rocktreed PATH [--scale 0.5] [--budget-mb MB] [--workdir DIR]
 --scale shortens every wait (1.0 is the ~90 s flight of `make soak`).
 """
 import argparse
 import math
 import os
-import re
 import sys
 import tempfile
 import threading
@@ -29,8 +32,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-NODE_RE = re.compile(r"NodeData/pb=!1m2!1s([0-7]+)!")
-BULK_RE = re.compile(r"BulkMetadata/pb=!1m2!1s([0-7]*)!")
 MAX_BUFFERED = 20000       # far above any view's selection; catches a leak of records
 MAX_PEAK_RSS_MB = 3072     # the view's data is released as it goes
 NOT_BLACK = 0.97           # a frame with less black than this shows something
@@ -47,19 +48,9 @@ class access_log_t:
         self.seen = set()
 
     def slice(self):
-        with open(self.path, "rb") as f:
-            f.seek(self.offset)
-            data = f.read()
-        cut = data.rfind(b"\n") + 1
-        self.offset += cut
-        nodes, bulks = [], []
-        for line in data[:cut].decode("utf-8", "replace").splitlines():
-            m = NODE_RE.search(line)
-            if m:
-                nodes.append(m.group(1))
-            m = BULK_RE.search(line)
-            if m:
-                bulks.append(m.group(1))
+        paths, self.offset = harness.servedPaths(self.path, self.offset)
+        nodes = [p[1:] for p in paths if p[0] == "N"]
+        bulks = [p[1:] for p in paths if p[0] == "B"]
         again = [p for p in nodes if p in self.seen]
         self.seen.update(nodes)
         return nodes, bulks, again
@@ -71,6 +62,7 @@ def main():
     ap.add_argument("--rocktreed", required=True)
     ap.add_argument("--workdir", default=None)
     ap.add_argument("--scale", type=float, default=1.0)
+    ap.add_argument("--budget-mb", type=int, default=None)
     args = ap.parse_args()
     workdir = args.workdir or tempfile.mkdtemp(prefix="flight-")
     k = max(0.2, args.scale)
@@ -94,7 +86,8 @@ def main():
         log = access_log_t(s.rocktreed_log)
         # Without the disk cache: the flight checks that released nodes are
         # requested from the service again when the view returns.
-        s.startViewer(args.viewer, "127.0.0.1:%d" % port, args=["--cache-mb", "0"])
+        s.startViewer(args.viewer, "127.0.0.1:%d" % port, args=["--cache-mb", "0"] + (
+            ["--memory-mb", str(args.budget_mb)] if args.budget_mb is not None else []))
         if not expect(s.waitForLine(r"^pos: ", 90), "the root bulk arrives and frames run"):
             return finish(s, failures)
 
@@ -170,16 +163,22 @@ def main():
 
         # Turn around and back: what was released on the way comes back.
         s.pitchTo(-25)  # look down, so the ground fills most of the view
-        settle("before-turn", 6 * k)
+        _, _, _, view_st = settle("before-turn", 6 * k)
         s.mouse(TURN_AROUND, 0, pause=0.05)
         settle("turned", 8 * k)
         s.mouse(-TURN_AROUND, 0, pause=0.05)
         _, again, _, _ = settle("returned", 8 * k)
-        expect(len(again) > 0, "released nodes are requested again when the view returns (%d paths)" % len(again))
-        # The statistics line shows one frame's releases every 2 s: over the
-        # flight and the turns some of those frames must have released nodes.
-        obs = [x["obs_n"] for t, x in s.stats(t_fly)]
-        expect(sum(obs) > 0, "flying releases nodes: obs n %s" % obs)
+        if args.budget_mb is not None:
+            expect(len(again) > 0, "released nodes are requested again when the view returns (%d paths)" % len(again))
+            # The statistics line shows one frame's releases every 2 s: over
+            # the flight and the turns some of those frames released nodes.
+            obs = [x["obs_n"] for t, x in s.stats(t_fly)]
+            expect(sum(obs) > 0, "the %d MiB budget releases nodes: obs n %s" % (args.budget_mb, obs))
+        else:
+            view = max((x["pot_n"] for _, x in view_st), default=0)
+            expect(len(again) <= max(10, view // 20),
+                   "turning around and back asks again for at most 5 %% of the view (%d paths, view %d nodes)" % (
+                       len(again), view))
 
         # Climb with E and Shift to 100 km, look down, turn around.
         phase[0] = "climb"
@@ -209,6 +208,10 @@ def main():
         expect(0 < peak_buf < MAX_BUFFERED, "buffered stays bounded (peak %d)" % peak_buf)
         expect(all(x["tot_n"] >= x["buffered"] >= 0 and x["obs_n"] >= 0 for _, x in stats),
                "statistics are consistent: 0 <= buffered <= tot_n, obs n >= 0")
+        net = s.netStats(t_down)
+        expect(len(net) >= len(stats) - 1 and all(x["in_flight"] <= 24 for _, x in net),
+               "a net: line with every statistics line, at most 24 retrievals in flight (peak %d)" % max(
+                   (x["in_flight"] for _, x in net), default=-1))
         black = [(round(t), p) for t, p, b in frames if b >= NOT_BLACK]
         expect(len(frames) > 3 and not black, "no black frame after the first 5 s (%d frames, black: %s)" % (
             len(frames), black or "none"))
