@@ -152,18 +152,89 @@ void BM_JpegAlone(benchmark::State& state) {
 }
 BENCHMARK(BM_JpegAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-void BM_BulkBuild(benchmark::State& state) {
-  // The bulks over Paris, levels 0 to 16.
+// The path of the bulk at `level` over a place.
+std::string bulkOver(double lat, double lon, int level) {
   std::string path;
   geo_box_t box{-90, 90, -180, 180};
-  while (static_cast<int>(path.size()) < 4 * state.range(0)) {
-    path += childDigit(box, static_cast<int>(path.size()), 48.86, 2.35);
+  while (static_cast<int>(path.size()) < level) {
+    path += childDigit(box, static_cast<int>(path.size()), lat, lon);
     nodeBox(path, &box);
   }
-  for (auto _ : state) benchmark::DoNotOptimize(buildBulkMetadata(terrain(), path, format_bit_jpg));
+  return path;
+}
+
+// One bulk (its up to 340 node entries with their boxes), levels 0 to 16
+// over Paris.
+void BM_BulkBuild(benchmark::State& state) {
+  const std::string path = bulkOver(48.86, 2.35, 4 * static_cast<int>(state.range(0)));
+  const terrain_t& t = terrain();  // loaded before the clock runs
+  std::vector<double> us;
+  for (auto _ : state)
+    us.push_back(timeUs([&] { benchmark::DoNotOptimize(buildBulkMetadata(t, path, format_bit_jpg)); }));
+  state.counters["median_us"] = medianUs(us);
   state.SetLabel("bulk at level " + std::to_string(path.size()));
 }
 BENCHMARK(BM_BulkBuild)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+
+// What a bulk's boxes cost in size: every entry of the bulks at levels 0 to
+// 16 over Paris, the Alps, the Himalaya and the coast of Norway, the box a
+// bulk announces (bounded without the mesh) against the tightest box around
+// the built mesh. Volumes and the longest side in metres (decoded extents
+// times meters_per_texel); "mpt_raised_share" counts the entries whose
+// meters_per_texel had to rise above the tight box's. The time of each per
+// node, too.
+void BM_BulkBoxSize(benchmark::State& state) {
+  const terrain_t& t = terrain();
+  std::vector<std::string> paths;
+  for (const auto& [lat, lon] : {std::pair{48.86, 2.35}, {45.9, 6.9}, {28.0, 86.9}, {62.1, 5.1}})
+    for (int level = 0; level <= 16; level += 4) {
+      const std::string bulk = bulkOver(lat, lon, level);
+      if (!bulkExists(t, bulk)) continue;
+      std::vector<std::string> parents{bulk};
+      for (int depth = 0; depth < bulk_depth; ++depth) {
+        std::vector<std::string> next;
+        for (const std::string& p : parents) {
+          geo_box_t box;
+          nodeBox(p, &box);
+          for (const child_quadrant_t& c : childQuadrants(box, static_cast<int>(p.size()))) {
+            const std::string child = p + c.digit;
+            if (!nodeExists(t, child)) continue;
+            paths.push_back(child);
+            if (!nodeIsLeaf(t, child)) next.push_back(child);
+          }
+        }
+        parents = std::move(next);
+      }
+    }
+  std::vector<double> volume, longest, bound_us, fit_us;
+  int raised = 0;
+  for (auto _ : state) {
+    for (const std::string& path : paths) {
+      const Eigen::Vector3f head = headNodeCenter(path.substr(0, (path.size() - 1) / 4 * 4)).cast<float>();
+      node_box_t bound{}, fit{};
+      bound_us.push_back(timeUs([&] { bound = boundNodeBox(t, path, head); }));
+      fit_us.push_back(timeUs([&] { fit = fitNodeBox(buildNodeGeometry(t, path), head); }));
+      Eigen::Vector3d b, f;
+      for (int k = 0; k < 3; ++k) {
+        b[k] = bound.packed.extents[k] * static_cast<double>(bound.meters_per_texel);
+        f[k] = fit.packed.extents[k] * static_cast<double>(fit.meters_per_texel);
+      }
+      volume.push_back(b.prod() / f.prod());
+      longest.push_back(b.maxCoeff() / f.maxCoeff());
+      raised += bound.meters_per_texel > fit.meters_per_texel;
+    }
+  }
+  state.counters["nodes"] = static_cast<double>(paths.size());
+  state.counters["volume_ratio_median"] = medianUs(volume);
+  state.counters["volume_ratio_p95"] = percentile(volume, 0.95);
+  state.counters["volume_ratio_max"] = percentile(volume, 1.0);
+  state.counters["longest_side_ratio_median"] = medianUs(longest);
+  state.counters["longest_side_ratio_max"] = percentile(longest, 1.0);
+  state.counters["mpt_raised_share"] = static_cast<double>(raised) / volume.size();
+  state.counters["bound_median_us"] = medianUs(bound_us);
+  state.counters["fit_median_us"] = medianUs(fit_us);
+}
+BENCHMARK(BM_BulkBoxSize)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // --- a 1 GB user layer --------------------------------------------------------------
 

@@ -89,6 +89,10 @@ constexpr int texture_size = 256;  // texels per node side: what the viewer's de
 constexpr int jpeg_quality = 85;   // no visible blocks at a third of the size of quality 95
 constexpr int mesh_cells = 16;     // cells per node side, 8 per child quadrant
 constexpr int shading_cells = 32;  // cells of the height grid the texture is shaded from
+// A bulk bounds each node's fractal detail from this many parts of the node
+// per side, each bounded from its centre: a third of the slack of one part,
+// and the box of a node still costs a few microseconds, not a mesh.
+constexpr int box_detail_samples = 3;
 
 // --- Fractal detail --------------------------------------------------------
 

@@ -264,8 +264,9 @@ void checkNode(const std::string& path, const node_t& n) {
   ASSERT_GT(m.indices.size(), 3u);
   geo_box_t box;
   ASSERT_TRUE(nodeBox(path, &box));
-  // Positions are quantized to 1/255 of the mesh's extent on each axis.
-  const double tol_m = 2.0 * n.obb.extents.maxCoeff() / 255 * 1.5;
+  // Positions are quantized to 1/255 of the mesh's extent on each axis: the
+  // steps are the lengths of its matrix's columns.
+  const double tol_m = 1.5 * n.matrix_globe_from_mesh.topLeftCorner<3, 3>().colwise().norm().maxCoeff();
   const size_t count = m.vertices.size() / sizeof(vertex_t);
   int checked_octants = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -388,6 +389,47 @@ TEST(Tree, HoldsOverUserLayersAndAnswersStayTheSame) {
     }
   }
   EXPECT_GT(nodes_checked, 60);
+}
+
+TEST(Tree, BoundBoxesHoldTheBuiltMeshAndKeepItsMetersPerTexel) {
+  // A bulk bounds each node's box without building its mesh. Every level
+  // over steep mountains, a pole, the dateline and the test layers (the
+  // flank of a relief cone and its raster's feathered edge, an inset over
+  // the sea): the mesh's heights lie within their bounds, the box holds
+  // every decoded vertex, and the bound never costs a coarser
+  // meters_per_texel than the tightest box.
+  double cone_lat, cone_lon;
+  test_rasters::coneApex(&cone_lat, &cone_lon);
+  const std::pair<double, double> places[] = {{27.99, 86.93}, {45.83, 6.86}, {89.9, 10.0}, {-20.0, 179.99},
+                                              {cone_lat + 0.003, cone_lon},
+                                              {cone_lat - 0.03, cone_lon + 0.005}, {-30.0, -140.0}};
+  int checked = 0;
+  for (service_t* s : {planet(), &test_rasters::layeredPlanet()})
+    for (const auto& [lat, lon] : places)
+      for (int level = 1; level <= max_node_level; ++level) {
+        const std::string path = pathAt(lat, lon, level);
+        if (!nodeExists(s->terrain, path)) break;
+        geo_box_t geo;
+        nodeBox(path, &geo);
+        const height_range_t bounds = heightGridRange(s->terrain, geo, level, mesh_cells);
+        for (double h : heightGrid(s->terrain, geo, level, mesh_cells, 0)) {
+          ASSERT_GE(h, bounds.lo) << path;
+          ASSERT_LE(h, bounds.hi) << path;
+        }
+        const Eigen::Vector3f head = headNodeCenter(path.substr(0, (level - 1) / 4 * 4)).cast<float>();
+        const node_box_t box = boundNodeBox(s->terrain, path, head);
+        const node_geometry_t g = buildNodeGeometry(s->terrain, path);
+        EXPECT_EQ(box.meters_per_texel, fitNodeBox(g, head).meters_per_texel) << path;
+        const Eigen::Vector3d centre = decodedObbCenter(box.packed.center, head, box.meters_per_texel);
+        const Eigen::Matrix3d axes = orientationFromAngles(box.packed.angles);
+        for (const Eigen::Vector3d& p : g.positions) {
+          const Eigen::Vector3d local = axes.transpose() * (p - centre);
+          for (int k = 0; k < 3; ++k)
+            ASSERT_LE(std::fabs(local[k]), box.packed.extents[k] * box.meters_per_texel) << path << " axis " << k;
+        }
+        ++checked;
+      }
+  EXPECT_GT(checked, 180);
 }
 
 TEST(Tree, BulkEntriesAnnounceExactlyTheExistingChildren) {
@@ -522,8 +564,8 @@ TEST(Picture, TheAlpsAreShadedRelief) {
 namespace {
 
 // The node build takes the mesh heights from its shading grid; the bulk
-// computes them on their own. Both must be the same numbers, or boxes would
-// not be tight around (or even hold) the meshes.
+// bounds heightGrid(.., mesh_cells, 0) without computing it. Both must be
+// the same numbers, or the boxes would not hold the meshes.
 TEST(Terrain, MeshHeightsAreEveryOtherShadingSample) {
   const terrain_t& t = planet()->terrain;
   for (const std::string& path : {pathAt(45.9, 6.9, 7), pathAt(27.99, 86.93, 15), pathAt(-89.0, 10.0, 5)}) {

@@ -40,6 +40,20 @@ double valueNoise(double x, double y, double z, uint64_t seed, noise_cell_t& cel
   return y0 + (y1 - y0) * tz;
 }
 
+// The sum of every octave's amplitude: what a sum of octaves is divided by,
+// so that adding octaves never rescales the coarser ones (a level and its
+// children agree on the octaves they share).
+double fullAmplitude() {
+  static const double full = [] {
+    double sum = 0, a = 1;
+    for (int k = 0; k < detail_max_octaves; ++k, a *= detail_gain) sum += a;
+    return sum;
+  }();
+  return full;
+}
+
+double octaveScale(int k) { return planet_radius * std::ldexp(1.0, k) / detail_first_wavelength; }
+
 }  // namespace
 
 int detailOctaves(int level) {
@@ -59,23 +73,43 @@ int firstOctaveBelow(double metres) {
 
 double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache,
                          int first_octave) {
-  // Normalised by the full series so that adding octaves never rescales the
-  // coarser ones: a level and its children agree on the shared octaves.
-  static const double full = [] {
-    double sum = 0, a = 1;
-    for (int k = 0; k < detail_max_octaves; ++k, a *= detail_gain) sum += a;
-    return sum;
-  }();
   double sum = 0, amp = 1;
   for (int k = 0; k < octaves; ++k) {
     if (k >= first_octave) {
-      const double scale = planet_radius * std::ldexp(1.0, k) / detail_first_wavelength;
+      const double scale = octaveScale(k);
       sum += amp * valueNoise(unit.x() * scale, unit.y() * scale, unit.z() * scale, 0x5EED + k,
                               cache.cells[k]);
     }
     amp *= detail_gain;
   }
-  return sum / full;
+  return sum / fullAmplitude();
+}
+
+void detailRange(const Eigen::Vector3d& centre, double chord, int octaves, int first_octave, double* lo,
+                 double* hi) {
+  // Within a cell, d(noise)/dx is smooth'(t) <= 30/16 times a weighted mean
+  // of corner differences (each < 2), and the noise is C1 across cells: the
+  // noise changes by at most 3.75 per lattice unit along each axis, so by
+  // 3.75 * sqrt(3) times a straight-line distance in lattice units.
+  const double slope = 3.75 * std::numbers::sqrt3;
+  double l = 0, h = 0, amp = 1;
+  detail_cache_t cache;
+  for (int k = 0; k < octaves; ++k, amp *= detail_gain) {
+    if (k < first_octave) continue;
+    const double scale = octaveScale(k);
+    const double spread = slope * chord * scale;
+    double v_lo = -1, v_hi = 1;
+    if (spread < 2) {
+      const double v = valueNoise(centre.x() * scale, centre.y() * scale, centre.z() * scale, 0x5EED + k,
+                                  cache.cells[k]);
+      v_lo = std::max(-1.0, v - spread);
+      v_hi = std::min(1.0, v + spread);
+    }
+    l += amp * v_lo;
+    h += amp * v_hi;
+  }
+  *lo = l / fullAmplitude();
+  *hi = h / fullAmplitude();
 }
 
 double detailNoise(const Eigen::Vector3d& unit, int octaves) {

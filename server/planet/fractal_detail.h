@@ -35,6 +35,14 @@ struct detail_cache_t {
 double detailNoiseCached(const Eigen::Vector3d& unit, int octaves, detail_cache_t& cache,
                          int first_octave = 0);
 
+// Lowest and highest value detailNoiseCached(.., octaves, .., first_octave)
+// can take within `chord` (straight-line distance) of the unit vector
+// `centre`: each octave is its value at the centre plus or minus its
+// steepest slope times the distance, never beyond [-1, 1]. Tight where the
+// octave's wavelength is long against the distance, the amplitude where not.
+void detailRange(const Eigen::Vector3d& centre, double chord, int octaves, int first_octave, double* lo,
+                 double* hi);
+
 // The first octave whose wavelength is below a resolution in metres: detail
 // starts where the data ends.
 int firstOctaveBelow(double metres);

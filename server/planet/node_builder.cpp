@@ -53,6 +53,47 @@ Eigen::Vector3d nodeOrigin(const geo_box_t& box) {
   return unitVector((box.s + box.n) * 0.5, (box.w + box.e) * 0.5) * planet_radius;
 }
 
+// The frame of a node's mesh and box: east, north, up at the box centre, as
+// the box's quantized angles give it.
+void nodeFrame(const geo_box_t& box, uint16_t angles[3], Eigen::Matrix3d* frame) {
+  anglesFromOrientation(eastNorthUp((box.s + box.n) * 0.5, (box.w + box.e) * 0.5), angles);
+  *frame = orientationFromAngles(angles);
+}
+
+// The box message for content that spans [lo, hi] along the frame's axes
+// (coordinates frame^T * p of planet positions p), centred relative to the
+// bulk's head_node_center; meters_per_texel raised until the centre's
+// offsets fit int16 and the extents uint8.
+node_box_t packNodeBox(const geo_box_t& box, const uint16_t angles[3], const Eigen::Matrix3d& frame,
+                       const Eigen::Vector3d& lo, const Eigen::Vector3d& hi, const Eigen::Vector3f& head_center) {
+  const Eigen::Vector3d center = frame * ((lo + hi) * 0.5);
+  node_box_t out{};
+  for (int k = 0; k < 3; ++k) out.packed.angles[k] = angles[k];
+  float mpt = static_cast<float>(nominalMetersPerTexel(box));
+  for (int attempt = 0; attempt < 200; ++attempt, mpt *= 1.25f) {
+    bool fits = true;
+    for (int k = 0; k < 3; ++k) {
+      const double units = std::round((center[k] - head_center[k]) / mpt);
+      if (std::fabs(units) > 32767) fits = false;
+      out.packed.center[k] = static_cast<int16_t>(std::clamp(units, -32767.0, 32767.0));
+    }
+    if (!fits) continue;
+    const Eigen::Vector3d c = decodedObbCenter(out.packed.center, head_center, mpt);
+    // Half-extents around the decoded centre, padded for float rounding of
+    // the viewer's centre and the uint8 rounding (always up).
+    for (int k = 0; k < 3; ++k) {
+      const double along = c.dot(frame.col(k));
+      const double e = std::max(hi[k] - along, along - lo[k]);
+      const double units = std::ceil((e + 2.0) / mpt + 0.01);
+      if (units > 255) fits = false;
+      out.packed.extents[k] = static_cast<uint8_t>(std::min(units, 255.0));
+    }
+    if (fits) break;
+  }
+  out.meters_per_texel = mpt;
+  return out;
+}
+
 }  // namespace
 
 bool nodeExists(const terrain_t& t, const std::string& path) {
@@ -160,10 +201,8 @@ node_geometry_t buildNodeGeometry(const terrain_t& t, const std::string& path,
     g.strip.push_back(static_cast<uint16_t>(new_id[old]));
   }
 
-  // Frame: east, north, up at the box centre, as the box's angles give it.
   const Eigen::Vector3d origin = nodeOrigin(box);
-  anglesFromOrientation(eastNorthUp((box.s + box.n) * 0.5, (box.w + box.e) * 0.5), g.angles);
-  g.frame = orientationFromAngles(g.angles);
+  nodeFrame(box, g.angles, &g.frame);
   const Eigen::Matrix3d to_local = g.frame.inverse();
   std::vector<Eigen::Vector3d> local(order.size());
   Eigen::Vector3d lo = Eigen::Vector3d::Constant(1e300), hi = Eigen::Vector3d::Constant(-1e300);
@@ -211,33 +250,29 @@ node_box_t fitNodeBox(const node_geometry_t& g, const Eigen::Vector3f& head_cent
     lo = lo.cwiseMin(l);
     hi = hi.cwiseMax(l);
   }
-  const Eigen::Vector3d center = g.frame * ((lo + hi) * 0.5);
-  node_box_t out{};
-  for (int k = 0; k < 3; ++k) out.packed.angles[k] = g.angles[k];
-  float mpt = static_cast<float>(nominalMetersPerTexel(g.box));
-  for (int attempt = 0; attempt < 200; ++attempt, mpt *= 1.25f) {
-    bool fits = true;
-    for (int k = 0; k < 3; ++k) {
-      const double units = std::round((center[k] - head_center[k]) / mpt);
-      if (std::fabs(units) > 32767) fits = false;
-      out.packed.center[k] = static_cast<int16_t>(std::clamp(units, -32767.0, 32767.0));
-    }
-    if (!fits) continue;
-    const Eigen::Vector3d c = decodedObbCenter(out.packed.center, head_center, mpt);
-    // Half-extents around the decoded centre, padded for float rounding of
-    // the viewer's centre and the uint8 rounding (always up).
-    Eigen::Vector3d e = Eigen::Vector3d::Zero();
-    for (const Eigen::Vector3d& p : g.positions)
-      for (int k = 0; k < 3; ++k) e[k] = std::max(e[k], std::fabs((p - c).dot(g.frame.col(k))));
-    for (int k = 0; k < 3; ++k) {
-      const double units = std::ceil((e[k] + 2.0) / mpt + 0.01);
-      if (units > 255) fits = false;
-      out.packed.extents[k] = static_cast<uint8_t>(std::min(units, 255.0));
-    }
-    if (fits) break;
+  return packNodeBox(g.box, g.angles, g.frame, lo, hi, head_center);
+}
+
+node_box_t boundNodeBox(const terrain_t& t, const std::string& path, const Eigen::Vector3f& head_center) {
+  geo_box_t box;
+  nodeBox(path, &box);
+  uint16_t angles[3];
+  Eigen::Matrix3d frame;
+  nodeFrame(box, angles, &frame);
+  // Every vertex lies on a sphere between these radii (the mesh takes the
+  // sea surface for heights below 0; skirts hang below), inside the box's
+  // latitudes and longitudes; its decoded position stays within the span
+  // of the true ones along each axis of the frame.
+  const height_range_t h = heightGridRange(t, box, levelOf(path), mesh_cells);
+  const double r0 = planet_radius + std::max(h.lo, 0.0) - skirtDepth(box);
+  const double r1 = planet_radius + std::max(h.hi, 0.0);
+  Eigen::Vector3d u_lo, u_hi, lo, hi;
+  unitDotRange(box, frame, &u_lo, &u_hi);
+  for (int k = 0; k < 3; ++k) {
+    lo[k] = std::min(r0 * u_lo[k], r1 * u_lo[k]);
+    hi[k] = std::max(r0 * u_hi[k], r1 * u_hi[k]);
   }
-  out.meters_per_texel = mpt;
-  return out;
+  return packNodeBox(box, angles, frame, lo, hi, head_center);
 }
 
 Eigen::Vector3d headNodeCenter(const std::string& bulk_path) {
@@ -363,7 +398,7 @@ std::string encodeJpeg(const uint8_t* rgb, int width, int height) {
 std::string buildNodeData(const terrain_t& t, const std::string& path, int format) {
   // One height grid for both: the mesh's samples are every other sample of
   // the shading grid (the same coordinates bit for bit, hence the same
-  // heights as the bulk computed the node's box from).
+  // heights as the grid the bulk bounded the node's box by).
   geo_box_t box;
   nodeBox(path, &box);
   const int level = levelOf(path);
@@ -424,7 +459,7 @@ std::string buildBulkMetadata(const terrain_t& t, const std::string& path, uint3
           first = false;
         }
         const bool leaf = nodeIsLeaf(t, p);
-        const node_box_t nb = fitNodeBox(buildNodeGeometry(t, p), head_f);
+        const node_box_t nb = boundNodeBox(t, p, head_f);
         NodeMetadata* entry = msg.add_node_metadata();
         entry->set_path_and_flags(
             packPathAndFlags(p.substr(path.size()), leaf ? NodeMetadata_Flags_LEAF : 0));

@@ -53,9 +53,13 @@ struct node_box_t {
   packed_obb_t packed;
   float meters_per_texel;
 };
-// Tight box around the decoded mesh, representable relative to the bulk's
-// head_node_center, with meters_per_texel raised where needed so that the
-// offsets fit int16 and the extents uint8.
+// Box of a node, representable relative to the bulk's head_node_center,
+// with meters_per_texel raised where needed so that the offsets fit int16
+// and the extents uint8. boundNodeBox (what bulks announce) holds the mesh
+// without building it: the node's latitudes and longitudes between a lowest
+// and a highest radius (heightGridRange, skirts below). fitNodeBox is the
+// tightest box around a built mesh, the yardstick of the bound's cost.
+node_box_t boundNodeBox(const terrain_t& t, const std::string& path, const Eigen::Vector3f& head_center);
 node_box_t fitNodeBox(const node_geometry_t& g, const Eigen::Vector3f& head_center);
 
 // head_node_center of a bulk: the surface point at its head node's centre

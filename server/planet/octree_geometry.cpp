@@ -1,6 +1,8 @@
 #include "planet/octree_geometry.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace {
@@ -71,6 +73,55 @@ char childDigit(const geo_box_t& box, int level, double lat, double lon) {
 Eigen::Vector3d unitVector(double lat, double lon) {
   const double la = lat * std::numbers::pi / 180, lo = lon * std::numbers::pi / 180;
   return {std::cos(la) * std::cos(lo), std::cos(la) * std::sin(lo), std::sin(la)};
+}
+
+void unitDotRange(const geo_box_t& box, const Eigen::Matrix3d& axes, Eigen::Vector3d* lo, Eigen::Vector3d* hi) {
+  constexpr double deg = 180 / std::numbers::pi;
+  const double cos_w = std::cos(box.w / deg), sin_w = std::sin(box.w / deg);
+  const double cos_e = std::cos(box.e / deg), sin_e = std::sin(box.e / deg);
+  const double cos_s = std::cos(box.s / deg), sin_s = std::sin(box.s / deg);
+  const double cos_n = std::cos(box.n / deg), sin_n = std::sin(box.n / deg);
+  const Eigen::Vector3d corners[4] = {{cos_s * cos_w, cos_s * sin_w, sin_s}, {cos_s * cos_e, cos_s * sin_e, sin_s},
+                                      {cos_n * cos_w, cos_n * sin_w, sin_n}, {cos_n * cos_e, cos_n * sin_e, sin_n}};
+  auto inLat = [&](double lat) { return lat >= box.s && lat <= box.n; };
+  // A longitude in the box, trying whole turns; NaN when there is none.
+  auto inLon = [&](double lon) {
+    for (double turn : {0.0, -360.0, 360.0})
+      if (lon + turn >= box.w && lon + turn <= box.e) return lon + turn;
+    return std::numeric_limits<double>::quiet_NaN();
+  };
+  for (int k = 0; k < 3; ++k) {
+    const Eigen::Vector3d a = axes.col(k);
+    double l = a.dot(corners[0]), h = l;
+    auto consider = [&](const Eigen::Vector3d& u) {
+      const double v = a.dot(u);
+      l = std::min(l, v);
+      h = std::max(h, v);
+    };
+    for (const Eigen::Vector3d& c : corners) consider(c);
+    // Along a meridian: cos(lat) * A + sin(lat) * a.z, stationary where
+    // tan(lat) = a.z / A (the other root is 180 degrees away, off the sphere).
+    for (const auto& [cos_lon, sin_lon] : {std::pair{cos_w, sin_w}, {cos_e, sin_e}}) {
+      const double along = a.x() * cos_lon + a.y() * sin_lon;
+      if (along == 0) continue;  // the derivative keeps its sign: the corners hold it
+      const double lat = std::atan(a.z() / along);
+      if (inLat(lat * deg))
+        consider(Eigen::Vector3d(std::cos(lat) * cos_lon, std::cos(lat) * sin_lon, std::sin(lat)));
+    }
+    // Along a parallel: cos(lat) * (a.x cos(lon) + a.y sin(lon)) + sin(lat) *
+    // a.z, stationary towards a's longitude and opposite it; inside, +a and
+    // -a are the sphere's own extremes.
+    const double a_lon = std::atan2(a.y(), a.x()) * deg, horizontal = std::hypot(a.x(), a.y());
+    for (int side = 0; side < 2; ++side) {
+      const double lon = inLon(a_lon + 180.0 * side);
+      if (lon != lon) continue;
+      const double lat = std::atan2(side == 0 ? a.z() : -a.z(), horizontal) * deg;
+      for (double edge : {box.s, box.n}) consider(unitVector(edge, lon));
+      if (inLat(lat)) consider(unitVector(lat, lon));
+    }
+    (*lo)[k] = l;
+    (*hi)[k] = h;
+  }
 }
 
 double nominalMetersPerTexel(const geo_box_t& box) {

@@ -39,6 +39,12 @@ char childDigit(const geo_box_t& box, int level, double lat, double lon);
 // Unit vector of a latitude and longitude (degrees).
 Eigen::Vector3d unitVector(double lat, double lon);
 
+// Lowest and highest value of axes.col(k).dot(unitVector(lat, lon)) over a
+// box, for each k: the exact extremes, found among the corners, the points
+// of its edges where the derivative along the edge vanishes, and the
+// directions +axis and -axis.
+void unitDotRange(const geo_box_t& box, const Eigen::Matrix3d& axes, Eigen::Vector3d* lo, Eigen::Vector3d* hi);
+
 // Metres per texel of a node's 256-texel texture along its longer side.
 double nominalMetersPerTexel(const geo_box_t& box);
 

@@ -61,6 +61,15 @@ bool seaOnly(const terrain_t& t, const geo_box_t& box);
 std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int level, int n,
                                int border);
 
+// Bounds of every value heightGrid(t, box, level, n, 0) holds: the same
+// relief (built-in and layers) at the same points, with the fractal detail,
+// the costly part, replaced by its bounds (detailRange over
+// box_detail_samples^2 parts of the box). What a node's box is made from.
+struct height_range_t {
+  double lo, hi;
+};
+height_range_t heightGridRange(const terrain_t& t, const geo_box_t& box, int level, int n);
+
 // Latitude or longitude at fraction k / n of [a, b], exact at both ends so
 // that neighbours share their edge coordinates bit for bit.
 inline double gridCoord(double a, double b, int k, int n) {
