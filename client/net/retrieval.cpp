@@ -89,6 +89,22 @@ void failForLackOfMemory(R* target) {
   markRetrievalFailed(target);
 }
 
+// Runs enqueue, which hands the retrieval on to a pool; when that fails the
+// record goes back to stub and cb is called, so that nothing stays in flight.
+template <class R, class Cb, class F>
+void enqueueOrFail(R* target, const Cb& cb, F&& enqueue) {
+  try {
+    enqueue();
+  } catch (const std::bad_alloc&) {
+    failForLackOfMemory(target);
+    cb(nullptr);
+  } catch (const std::runtime_error&) {
+    // Only once the pools are shutting down.
+    markRetrievalFailed(target);
+    cb(nullptr);
+  }
+}
+
 // Decode task, on a pool worker. Population marks a rejected message failed
 // itself; a response that does not even parse is marked failed here.
 template <class T, class R>
@@ -156,17 +172,10 @@ void asyncThunk(async_table_t<T, R>& t, int i, int error, uint8_t* data, size_t 
     cb(nullptr);
     return;
   }
-  try {
+  enqueueOrFail(target, cb, [&] {
     std::vector<uint8_t> bytes(data, data + len);
     pool.enqueue(decodeTask<T, R>, target, cb, std::move(bytes), std::move(path));
-  } catch (const std::bad_alloc&) {
-    failForLackOfMemory(target);
-    cb(nullptr);
-  } catch (const std::runtime_error&) {
-    // Only while the process is shutting down; the record must not stay in flight.
-    markRetrievalFailed(target);
-    cb(nullptr);
-  }
+  });
 }
 
 void bulkThunk(int i, int error, uint8_t* data, size_t len) { asyncThunk(bulkTable(), i, error, data, len); }
@@ -230,17 +239,10 @@ void startRetrieval(async_table_t<T, R>& t, fetch_thunk_t thunk, const std::stri
     return;
   }
   int id = ++t.i;
-  try {
+  enqueueOrFail(target, cb, [&] {
     auto url = std::make_shared<const std::string>(url_buf, static_cast<size_t>(n));
     webpool.enqueue(downloadTask<T, R>, std::ref(t), std::move(url), id, thunk, cb, target, std::move(ticket));
-  } catch (const std::bad_alloc&) {
-    failForLackOfMemory(target);
-    cb(nullptr);
-  } catch (const std::runtime_error&) {
-    // Only once the pools are shutting down.
-    markRetrievalFailed(target);
-    cb(nullptr);
-  }
+  });
 }
 
 }  // namespace
