@@ -109,7 +109,11 @@ def runView(a, c):
                  "turning around and back asks again for %d of the %d records fetched before" % (
                      len(again), len(first)))
 
-        before = s.positions()
+        # A position line from after the turn back: the one before may show
+        # the view while it was turned around.
+        since = s.elapsed()
+        c.expect(s.waitForLine(r"^pos: ", 10, since=since), "a position line after the turn-around")
+        before = s.positions(since)
         s.hold(["w"], 3.0)
         released = s.elapsed()
         c.expect(s.waitForLine(r"^pos: ", 10, since=released), "a position line after W")

@@ -165,7 +165,11 @@ class hostile_service_t:
             self.requests += 1
             mode = self.mode
             if mode == "notfound" and self.prefix is None and kind == "NodeData" and len(path) >= 3:
-                self.prefix = path[:max(2, len(path) - 2)]
+                # Four levels up: a subtree wide enough that some of what it
+                # refuses is still in view once the service behaves again
+                # (two levels up, the refused nodes could all belong to a
+                # view the viewer had passed by then, and nobody asks again).
+                self.prefix = path[:max(2, len(path) - 4)]
             prefix = self.prefix
             count = self.mode_count
 
