@@ -35,29 +35,29 @@ std::string testFolder() {
   return folder;
 }
 
-std::string writeGeoTiff(const std::string& name, const raster_spec_t& spec) {
+std::string writeGeoTiff(const std::string& name, const test_raster_t& raster) {
   initGdal();
   const std::string path = testFolder() + "/" + name + ".tif";
   GDALDriverH driver = GDALGetDriverByName("GTiff");
-  GDALDatasetH ds = GDALCreate(driver, path.c_str(), spec.width, spec.height, spec.bands,
-                               spec.float_samples ? GDT_Float32 : GDT_Byte, nullptr);
+  GDALDatasetH ds = GDALCreate(driver, path.c_str(), raster.width, raster.height, raster.bands,
+                               raster.float_samples ? GDT_Float32 : GDT_Byte, nullptr);
   if (!ds) return "";
-  if (spec.georeferenced) GDALSetGeoTransform(ds, const_cast<double*>(spec.geotransform));
-  if (spec.epsg) {
+  if (raster.georeferenced) GDALSetGeoTransform(ds, const_cast<double*>(raster.geotransform));
+  if (raster.epsg) {
     OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
-    OSRImportFromEPSG(srs, spec.epsg);
+    OSRImportFromEPSG(srs, raster.epsg);
     OSRSetAxisMappingStrategy(srs, OAMS_TRADITIONAL_GIS_ORDER);
     GDALSetSpatialRef(ds, srs);
     OSRDestroySpatialReference(srs);
   }
-  std::vector<double> row(spec.width);
+  std::vector<double> row(raster.width);
   bool ok = true;
-  for (int b = 0; b < spec.bands; ++b) {
+  for (int b = 0; b < raster.bands; ++b) {
     GDALRasterBandH band = GDALGetRasterBand(ds, b + 1);
-    if (spec.nodata) GDALSetRasterNoDataValue(band, *spec.nodata);
-    for (int y = 0; y < spec.height && ok; ++y) {
-      for (int x = 0; x < spec.width; ++x) row[x] = spec.pixel(b, x, y);
-      ok = GDALRasterIO(band, GF_Write, 0, y, spec.width, 1, row.data(), spec.width, 1, GDT_Float64, 0, 0) ==
+    if (raster.nodata) GDALSetRasterNoDataValue(band, *raster.nodata);
+    for (int y = 0; y < raster.height && ok; ++y) {
+      for (int x = 0; x < raster.width; ++x) row[x] = raster.pixel(b, x, y);
+      ok = GDALRasterIO(band, GF_Write, 0, y, raster.width, 1, row.data(), raster.width, 1, GDT_Float64, 0, 0) ==
            CE_None;
     }
   }
@@ -68,7 +68,7 @@ std::string writeGeoTiff(const std::string& name, const raster_spec_t& spec) {
 namespace {
 
 std::string magentaSquare() {
-  raster_spec_t r;
+  test_raster_t r;
   r.width = r.height = 100;
   r.bands = 3;
   const double gt[6] = {square.w, 0.001, 0, square.n, 0, -0.001};
@@ -108,7 +108,7 @@ std::string utmSquare() {
   OCTDestroyCoordinateTransformation(to_geo);
   OSRDestroySpatialReference(geo);
   OSRDestroySpatialReference(utm);
-  raster_spec_t r;
+  test_raster_t r;
   r.width = w;
   r.height = h;
   r.bands = 3;
@@ -151,7 +151,7 @@ std::string seamCopy() {
 }
 
 std::string seaSquare() {
-  raster_spec_t r;
+  test_raster_t r;
   r.width = r.height = 200;
   r.bands = 3;
   const double px = (sea_square.n - sea_square.s) / 200;
@@ -162,7 +162,7 @@ std::string seaSquare() {
 }
 
 std::string cone(double apex_lat, double apex_lon) {
-  raster_spec_t r;
+  test_raster_t r;
   r.width = r.height = 121;
   r.float_samples = true;
   constexpr double px = 0.0005;

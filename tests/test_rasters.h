@@ -13,7 +13,8 @@
 
 namespace test_rasters {
 
-struct raster_spec_t {
+// What a GeoTIFF written by a test holds.
+struct test_raster_t {
   int width = 0, height = 0, bands = 1;
   bool float_samples = false;  // Float32, else Byte
   double geotransform[6] = {0, 1, 0, 0, 0, -1};
@@ -24,7 +25,7 @@ struct raster_spec_t {
 };
 
 // Writes NAME.tif into the test folder; returns its path ("" on failure).
-std::string writeGeoTiff(const std::string& name, const raster_spec_t& spec);
+std::string writeGeoTiff(const std::string& name, const test_raster_t& raster);
 std::string testFolder();
 
 // The places of the layered planet's insets (degrees).

@@ -239,22 +239,22 @@ TEST(Layers, BadInputsAreRejectedWithTheFileAndTheReason) {
   const std::string dir = testFolder();
   const std::string text = dir + "/notes.tif";
   std::ofstream(text) << "not a raster\n";
-  raster_spec_t plain;
+  test_raster_t plain;
   plain.width = plain.height = 8;
   plain.pixel = [](int, int, int) { return 1.0; };
-  raster_spec_t no_geo = plain;
+  test_raster_t no_geo = plain;
   no_geo.georeferenced = false;
   no_geo.epsg = 0;
-  raster_spec_t off_earth = plain;
+  test_raster_t off_earth = plain;
   const double north_of_pole[6] = {10, 0.1, 0, 100, 0, -0.1};
   std::copy(north_of_pole, north_of_pole + 6, off_earth.geotransform);
-  raster_spec_t three = plain;
+  test_raster_t three = plain;
   const double alps[6] = {6, 0.1, 0, 46, 0, -0.1};
   std::copy(alps, alps + 6, three.geotransform);
   three.bands = 3;
-  raster_spec_t two = three;
+  test_raster_t two = three;
   two.bands = 2;
-  raster_spec_t sixteen = three;
+  test_raster_t sixteen = three;
   sixteen.float_samples = true;
   struct bad_t {
     std::string path;
