@@ -58,6 +58,13 @@ class check_t:
         if not ok:
             self.failures.append(what)
 
+    def exitStatus(self, workdir):
+        """0 when every check passed; else 1, after a line that says where the run's files are."""
+        if self.failures:
+            print("%d check(s) failed; files in %s" % (len(self.failures), workdir))
+            return 1
+        return 0
+
 
 def screenshot(s, name):
     path = os.path.join(s.workdir, name + ".ppm")
@@ -252,10 +259,7 @@ def main():
         runSettle(a, c)
     else:
         runNoService(a, c)
-    if c.failures:
-        print("%d check(s) failed; files in %s" % (len(c.failures), a.workdir))
-        return 1
-    return 0
+    return c.exitStatus(a.workdir)
 
 
 if __name__ == "__main__":

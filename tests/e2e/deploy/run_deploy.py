@@ -291,10 +291,7 @@ def main():
         {"static": runStatic, "fallback": runFallback, "replicas": runReplicas}[a.mode](a, c, s)
     finally:
         s.close()
-    if c.failures:
-        print("%d check(s) failed; files in %s" % (len(c.failures), a.workdir))
-        return 1
-    return 0
+    return c.exitStatus(a.workdir)
 
 
 if __name__ == "__main__":
