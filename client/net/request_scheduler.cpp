@@ -44,15 +44,12 @@ struct start_t {
   std::shared_ptr<retrieval_ticket_t> ticket;
 };
 
-// Moves the best-ranked queued records into free slots (under the lock):
-// queued to downloading, a ticket each; the caller starts them once the lock
-// is released. While nodes wait, bulks leave them node_reserve slots: flying
+// Moves the best-ranked queued records into the free slots: queued to
+// downloading, a ticket each; the caller starts them once the lock is
+// released. While nodes wait, bulks leave them node_reserve slots: flying
 // over new ground finds new bulks every frame, and a picture whose nodes wait
 // for every last bulk stays coarse while the data streams in.
-void takeLocked(request_scheduler_t* s, std::vector<start_t>* starts) {
-  std::erase_if(s->in_flight, [](const flight_t& f) { return f.ticket->ended.load(); });
-  size_t free = s->max_in_flight > s->in_flight.size() ? s->max_in_flight - s->in_flight.size() : 0;
-  if (free == 0 || s->queue.empty()) return;
+void dispatchLocked(request_scheduler_t* s, size_t free, std::vector<start_t>* starts) {
   size_t bulks_in_flight = 0;
   for (const flight_t& f : s->in_flight) bulks_in_flight += f.bulk != nullptr;
   const bool nodes_wait = s->queue.back().node != nullptr;  // nodes sort last
@@ -80,6 +77,14 @@ void takeLocked(request_scheduler_t* s, std::vector<start_t>* starts) {
     starts->push_back({w.bulk, w.node, std::move(ticket)});
   }
   s->queue.resize(kept);
+}
+
+// Frees the slots of ended retrievals, fills them from the queue and
+// updates the counts (under the lock).
+void takeLocked(request_scheduler_t* s, std::vector<start_t>* starts) {
+  std::erase_if(s->in_flight, [](const flight_t& f) { return f.ticket->ended.load(); });
+  size_t free = s->max_in_flight > s->in_flight.size() ? s->max_in_flight - s->in_flight.size() : 0;
+  if (free > 0 && !s->queue.empty()) dispatchLocked(s, free, starts);
   s->stats.in_flight = static_cast<int>(s->in_flight.size());
   s->stats.queued = static_cast<int>(s->queue.size());
 }
@@ -147,8 +152,6 @@ void scheduleRequests(request_scheduler_t* s, const std::vector<request_wish_t>&
     std::sort(s->wished.begin(), s->wished.end(), [](const auto& a, const auto& b) { return a.priority < b.priority; });
     s->queue.swap(s->wished);
     takeLocked(s, &starts);
-    s->stats.in_flight = static_cast<int>(s->in_flight.size());
-    s->stats.queued = static_cast<int>(s->queue.size());
   }
   startAll(start, starts);
 }
@@ -161,7 +164,6 @@ void onRetrievalEnded(request_scheduler_t* s) {
     start = s->start;
     if (s->stopped || !start) return;
     takeLocked(s, &starts);
-    s->stats.in_flight = static_cast<int>(s->in_flight.size());
   }
   startAll(*start, starts);
 }
