@@ -5,7 +5,7 @@
 
 #include <SDL_ttf.h>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 
 namespace {
 

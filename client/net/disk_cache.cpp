@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 
 const char disk_cache_file_name[] = "answers.sqlite3";
 

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "net/disk_cache.h"
 #include "net/http_client.h"
 

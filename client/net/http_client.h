@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 
 enum http_status_t {
   HTTP_STATUS_PENDING = 0,

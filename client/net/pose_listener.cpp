@@ -1,6 +1,6 @@
 #include "net/pose_listener.h"
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>

@@ -18,30 +18,10 @@
 
 #include <Eigen/Core>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
+#include "net/request_wish.h"
 #include "net/retrieval.h"
 #include "tree/tree.h"
-
-// Lower goes first; see request priority in viewer_settings.h. Packed into
-// one integer so that ranking is one comparison: bit 63 is set for nodes
-// (bulks first), bits 58 to 62 hold the level (coarse first), the low 32
-// bits the squared distance from the picture's centre (a non-negative float
-// whose bits order like its value).
-using request_priority_t = uint64_t;
-
-// level: path length of the record; centre: its box's centre in planet
-// coordinates; viewprojection: the frame's.
-request_priority_t requestPriority(bool is_node, size_t level, const Eigen::Vector3d& centre,
-                                   const Eigen::Matrix4d& viewprojection);
-
-// One record the frame's walk wants and does not have: a stub it has just
-// moved to dl_state_queued, or one still queued or downloading. Exactly one
-// of bulk and node is set.
-struct request_wish_t {
-  bulk_t* bulk;
-  node_t* node;
-  request_priority_t priority;
-};
 
 // How the scheduler starts a retrieval of a record it has moved to
 // dl_state_downloading. The retrieval sets ticket->ended once the record has

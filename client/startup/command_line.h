@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "view/geo_pose.h"
 
 struct viewer_options_t {

@@ -2,7 +2,7 @@
 
 #include <SDL.h>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "net/fetch.h"
 #include "net/pose_listener.h"
 #include "net/retrieval.h"

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "tree/paths.h"
 #include "tree/texture_decoding.h"
 

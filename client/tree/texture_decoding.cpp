@@ -19,7 +19,7 @@
 #define STBI_MAX_DIMENSIONS 8192  // = max_texture_side: refuse before allocating
 #include <stb/stb_image.h>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "crn/crn.h"
 #include "tree/packed_decoders.h"
 

@@ -39,7 +39,7 @@
 
 #include <Eigen/Core>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "rocktree.pb.h"
 #include "tree/packed_decoders.h"
 

@@ -7,7 +7,7 @@
 
 #include <Eigen/Core>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 #include "view/view_math.h"
 
 struct camera_t {

@@ -17,8 +17,8 @@
 
 #include <Eigen/Core>
 
-#include "app/viewer_settings.h"
-#include "net/request_scheduler.h"
+#include "viewer_settings.h"
+#include "net/request_wish.h"
 #include "view/view_math.h"
 #include "tree/tree.h"
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/viewer_settings.h"
+#include "viewer_settings.h"
 
 namespace {
 
