@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "net/request_scheduler.h"
 #include "synthetic_tree.h"
 #include "view/selection.h"
 
