@@ -55,15 +55,7 @@ const std::vector<std::string>& sampleNodes() {
     while (out.size() < 200) {
       const double la = lat(rng), lo = lon(rng);
       const int l = level(rng);
-      // The octree's digits, as latLonToOctant writes them.
-      std::string path;
-      path += static_cast<char>('0' + (la >= 0 ? 2 : 0) + (lo >= 0 ? 1 : 0));
-      geo_box_t box;
-      nodeBox(path, &box);
-      while (static_cast<int>(path.size()) < l) {
-        path += childDigit(box, static_cast<int>(path.size()), la, lo);
-        nodeBox(path, &box);
-      }
+      const std::string path = nodePathOver(la, lo, l);
       if (nodeExists(terrain(), path)) out.push_back(path);
     }
     return out;
@@ -152,21 +144,10 @@ void BM_JpegAlone(benchmark::State& state) {
 }
 BENCHMARK(BM_JpegAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// The path of the bulk at `level` over a place.
-std::string bulkOver(double lat, double lon, int level) {
-  std::string path;
-  geo_box_t box{-90, 90, -180, 180};
-  while (static_cast<int>(path.size()) < level) {
-    path += childDigit(box, static_cast<int>(path.size()), lat, lon);
-    nodeBox(path, &box);
-  }
-  return path;
-}
-
 // One bulk (its up to 340 node entries with their boxes), levels 0 to 16
 // over Paris.
 void BM_BulkBuild(benchmark::State& state) {
-  const std::string path = bulkOver(48.86, 2.35, 4 * static_cast<int>(state.range(0)));
+  const std::string path = nodePathOver(48.86, 2.35, 4 * static_cast<int>(state.range(0)));
   const terrain_t& t = terrain();  // loaded before the clock runs
   std::vector<double> us;
   for (auto _ : state)
@@ -188,7 +169,7 @@ void BM_BulkBoxSize(benchmark::State& state) {
   std::vector<std::string> paths;
   for (const auto& [lat, lon] : {std::pair{48.86, 2.35}, {45.9, 6.9}, {28.0, 86.9}, {62.1, 5.1}})
     for (int level = 0; level <= 16; level += 4) {
-      const std::string bulk = bulkOver(lat, lon, level);
+      const std::string bulk = nodePathOver(lat, lon, level);
       if (!bulkExists(t, bulk)) continue;
       std::vector<std::string> parents{bulk};
       for (int depth = 0; depth < bulk_depth; ++depth) {
@@ -311,12 +292,7 @@ std::vector<std::string> insetNodes(const terrain_t& t, size_t count, int lo, in
   while (out.size() < count) {
     const double la = lat(rng), lo_ = lon(rng);
     const int l = level(rng);
-    std::string path;
-    geo_box_t box{-90, 90, -180, 180};
-    while (static_cast<int>(path.size()) < l) {
-      path += childDigit(box, static_cast<int>(path.size()), la, lo_);
-      nodeBox(path, &box);
-    }
+    const std::string path = nodePathOver(la, lo_, l);
     if (nodeExists(t, path)) out.push_back(path);
   }
   return out;

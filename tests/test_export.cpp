@@ -14,15 +14,8 @@
 #include "export/static_export.h"
 #include "http/request_parser.h"
 #include "planet/node_builder.h"
-#include "tree/paths.h"
 
 namespace {
-
-std::string pathAt(double lat, double lon, int level) {
-  char octant[22];
-  latLonToOctant(lat, lon, octant);
-  return std::string(octant, static_cast<size_t>(level));
-}
 
 service_t* planet() {
   static service_t* s = [] {
@@ -128,7 +121,7 @@ TEST(ExportPlan, BaseLevelsEverywhereTheRegionDeeperAndTheBulksBeforeTheirNodes)
   std::set<std::string> announcing;
   for (const std::string& path : nodes) announcing.insert(path.substr(0, (path.size() - 1) / 4 * 4));
   EXPECT_EQ(bulks, announcing);
-  EXPECT_TRUE(bulks.count(pathAt(-30.95, -139.95, 8)));
+  EXPECT_TRUE(bulks.count(nodePathOver(-30.95, -139.95, 8)));
 }
 
 TEST(StaticExport, WritesTheLiveAnswersAndASecondRunKeepsFilesOfTheRightSize) {
@@ -166,7 +159,7 @@ TEST(StaticExport, WritesTheLiveAnswersAndASecondRunKeepsFilesOfTheRightSize) {
 
   // A second run after a torn one: the truncated file is built again, the
   // rest is kept, and the manifest's torn last line does no harm.
-  const std::string node = root + nodeRequestPath(pathAt(48.9, 2.35, 7), planet_epoch, 6);
+  const std::string node = root + nodeRequestPath(nodePathOver(48.9, 2.35, 7), planet_epoch, 6);
   ASSERT_EQ(truncate(node.c_str(), 10), 0);
   {
     std::ofstream manifest(o.out_dir + "/rocktreed-export.manifest", std::ios::app);

@@ -194,12 +194,8 @@ const layer_files_t& layerFiles() {
 }
 
 void coneApex(double* lat, double* lon) {
-  geo_box_t box{-90, 90, -180, 180};
-  std::string path;
-  while (path.size() < 14) {
-    path += childDigit(box, static_cast<int>(path.size()), cone_lat, cone_lon);
-    nodeBox(path, &box);
-  }
+  geo_box_t box;
+  nodePathOver(cone_lat, cone_lon, 14, &box);
   *lat = (box.s + box.n) / 2;
   *lon = (box.w + box.e) / 2;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <random>
 
 #include <Eigen/Geometry>
 
@@ -34,12 +35,6 @@ std::string bulkTarget(const std::string& path, uint32_t epoch = planet_epoch) {
 }
 std::string nodeTarget(const std::string& path, int format = 1, uint32_t epoch = planet_epoch) {
   return std::string(request_base) + nodeRequestPath(path, epoch, static_cast<uint32_t>(format));
-}
-
-std::string pathAt(double lat, double lon, int level) {
-  char octant[22];
-  latLonToOctant(lat, lon, octant);
-  return std::string(octant, static_cast<size_t>(level));
 }
 
 // --- request parsing --------------------------------------------------------
@@ -95,7 +90,7 @@ TEST(RequestParser, RejectsEveryMalformedForm) {
 
 TEST(Service, WellFormedRequestsForWhatDoesNotExistGet404) {
   service_t& s = *planet();
-  const std::string paris12 = pathAt(48.86, 2.35, 12);
+  const std::string paris12 = nodePathOver(48.86, 2.35, 12);
   EXPECT_EQ(answerGet(s, nodeTarget(paris12)).status, 200);
   EXPECT_EQ(answerGet(s, nodeTarget(paris12, 1, planet_epoch + 1)).status, 404);  // other epoch
   EXPECT_EQ(answerGet(s, nodeTarget(paris12, 6)).status, 404);  // CRN not offered here
@@ -103,18 +98,18 @@ TEST(Service, WellFormedRequestsForWhatDoesNotExistGet404) {
   EXPECT_EQ(answerGet(s, nodeTarget("34")).status, 404);        // digit 4
   EXPECT_EQ(answerGet(s, nodeTarget("32")).status, 404);        // a southern level-2 digit in the north
   EXPECT_EQ(answerGet(s, nodeTarget("")).status, 404);          // the root has no mesh
-  EXPECT_EQ(answerGet(s, nodeTarget(pathAt(48.86, 2.35, 21))).status, 404);  // below level 20
-  EXPECT_EQ(answerGet(s, nodeTarget(pathAt(48.86, 2.35, 20))).status, 200);
-  EXPECT_EQ(answerGet(s, bulkTarget(pathAt(48.86, 2.35, 16))).status, 200);
-  EXPECT_EQ(answerGet(s, bulkTarget(pathAt(48.86, 2.35, 20))).status, 404);  // leaves head no bulk
-  EXPECT_EQ(answerGet(s, bulkTarget(pathAt(48.86, 2.35, 6))).status, 404);   // not a bulk level
+  EXPECT_EQ(answerGet(s, nodeTarget(nodePathOver(48.86, 2.35, 21))).status, 404);  // below level 20
+  EXPECT_EQ(answerGet(s, nodeTarget(nodePathOver(48.86, 2.35, 20))).status, 200);
+  EXPECT_EQ(answerGet(s, bulkTarget(nodePathOver(48.86, 2.35, 16))).status, 200);
+  EXPECT_EQ(answerGet(s, bulkTarget(nodePathOver(48.86, 2.35, 20))).status, 404);  // leaves head no bulk
+  EXPECT_EQ(answerGet(s, bulkTarget(nodePathOver(48.86, 2.35, 6))).status, 404);   // not a bulk level
   EXPECT_EQ(answerGet(s, bulkTarget("", 1)).status, 404);
   const std::string with_imagery = "/rt/earth/NodeData/pb=!1m2!1s" + paris12 + "!2u" +
                                    std::to_string(planet_epoch) + "!2e1!3u";
   EXPECT_EQ(answerGet(s, with_imagery + std::to_string(planet_imagery_epoch) + "!4b0").status, 200);
   EXPECT_EQ(answerGet(s, with_imagery + "1!4b0").status, 404);
   // Deep ocean: the level-12 node is a leaf, so nothing exists below it.
-  const std::string pacific = pathAt(-30.0, -140.0, 13);
+  const std::string pacific = nodePathOver(-30.0, -140.0, 13);
   EXPECT_TRUE(nodeIsLeaf(s.terrain, pacific.substr(0, 12)));
   EXPECT_EQ(answerGet(s, nodeTarget(pacific.substr(0, 12))).status, 200);
   EXPECT_EQ(answerGet(s, nodeTarget(pacific)).status, 404);
@@ -139,7 +134,7 @@ TEST(CachingHeaders, IfNoneMatchMatchesOnlyAWellFormedListNamingTheTag) {
 
 TEST(Service, AnswersAreTaggedRevalidatedAndCounted) {
   service_t& s = *planet();
-  const std::string node = nodeTarget(pathAt(43.3, 5.4, 11));
+  const std::string node = nodeTarget(nodePathOver(43.3, 5.4, 11));
   const uint64_t built = s.metrics.node_builds.count, misses = s.metrics.cache_misses, hits = s.metrics.cache_hits;
   const uint64_t ok = requestCount(s.metrics, answer_kind_node, 200);
   const service_response_t full = answerGet(s, node);
@@ -201,14 +196,14 @@ TEST(ResponseCache, EvictsLeastRecentlyUsedWithinItsBudget) {
 
 TEST(Service, SameRequestSameBytesCachedOrNot) {
   service_t& s = *planet();
-  for (const std::string& path : {pathAt(45.9, 6.9, 9), pathAt(-33.9, 151.2, 15), std::string("2")}) {
+  for (const std::string& path : {nodePathOver(45.9, 6.9, 9), nodePathOver(-33.9, 151.2, 15), std::string("2")}) {
     const service_response_t first = answerGet(s, nodeTarget(path));
     ASSERT_EQ(first.status, 200);
     const service_response_t cached = answerGet(s, nodeTarget(path));
     EXPECT_EQ(first.body.get(), cached.body.get());  // served from the cache
     EXPECT_EQ(*first.body, buildNodeData(s.terrain, path, 1));  // and equal to a fresh build
   }
-  const std::string bulk = pathAt(45.9, 6.9, 8);
+  const std::string bulk = nodePathOver(45.9, 6.9, 8);
   EXPECT_EQ(*answerGet(s, bulkTarget(bulk)).body, buildBulkMetadata(s.terrain, bulk, format_bit_jpg));
 }
 
@@ -293,7 +288,8 @@ void checkNode(const std::string& path, const node_t& n) {
     const bool near_split = (path.size() >= 2 && std::fabs(lat - mid_lat) < tol_lat) ||
                             std::fabs(lon - mid_lon) < tol_deg;
     if (near_edge || near_split || std::fabs(lat) > 89.0) continue;
-    const std::string full = pathAt(lat, lon >= 180 ? lon - 360 : lon < -180 ? lon + 360 : lon, static_cast<int>(path.size()) + 1);
+    const double wrapped_lon = lon >= 180 ? lon - 360 : lon < -180 ? lon + 360 : lon;
+    const std::string full = nodePathOver(lat, wrapped_lon, static_cast<int>(path.size()) + 1);
     ASSERT_EQ(full.substr(0, path.size()), path) << "vertex " << i << " at " << lat << "," << lon;
     ASSERT_EQ(v->w, full.back() - '0') << path << " vertex " << i;
     ++checked_octants;
@@ -323,6 +319,24 @@ void checkNode(const std::string& path, const node_t& n) {
   EXPECT_GT(facing, 200) << path;
 }
 
+TEST(Tree, PathOverAPointIsTheViewersAndItsBoxHoldsThePoint) {
+  // The service's paths (benchmarks, tests, the contact sheet) must name the
+  // nodes the viewer asks for over the same place: the edges and the
+  // dateline included.
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<double> lat(-90, 90), lon(-180, 180);
+  std::vector<std::pair<double, double>> points = {{0, 0}, {-90, -180}, {89.999, 179.999}, {-0.0001, 90}};
+  for (int i = 0; i < 200; ++i) points.push_back({lat(rng), lon(rng)});
+  for (const auto& [la, lo] : points) {
+    char octant[22];
+    latLonToOctant(la, lo, octant);
+    geo_box_t box;
+    ASSERT_EQ(nodePathOver(la, lo, 21, &box), std::string(octant)) << la << "," << lo;
+    EXPECT_TRUE(box.s <= la && la <= box.n && box.w <= lo && lo <= box.e) << la << "," << lo;
+    EXPECT_EQ(nodePathOver(la, lo, 9), std::string(octant, 9));
+  }
+}
+
 TEST(Tree, NodesLieInTheirBoxesAndTheirOctantsInTheirChildren) {
   // The root bulk in full, then the bulks down to level 16 over Paris, the
   // Alps, the Himalaya, the dateline in the south Pacific and the Arctic.
@@ -341,7 +355,7 @@ TEST(Tree, NodesLieInTheirBoxesAndTheirOctantsInTheirChildren) {
   for (const auto& [lat, lon] : places) {
     std::string bulk_path;
     for (int level = 4; level <= 16; level += 4) {
-      const std::string path = pathAt(lat, lon, level);
+      const std::string path = nodePathOver(lat, lon, level);
       // The parent bulk announced this one; it must exist.
       std::unique_ptr<bulk_t> b = fetchBulk(path);
       ASSERT_TRUE(b) << path;
@@ -354,7 +368,7 @@ TEST(Tree, NodesLieInTheirBoxesAndTheirOctantsInTheirChildren) {
       }
       for (auto& [rel, child] : b->bulks)
         EXPECT_TRUE(bulkExists(planet()->terrain, path + rel)) << path + rel;
-      if (!b->bulks.count(pathAt(lat, lon, level + 4).substr(level))) break;  // a leaf on the way
+      if (!b->bulks.count(nodePathOver(lat, lon, level + 4).substr(level))) break;  // a leaf on the way
     }
   }
   EXPECT_GT(nodes_checked, 300);
@@ -370,12 +384,12 @@ TEST(Tree, HoldsOverUserLayersAndAnswersStayTheSame) {
   int nodes_checked = 0;
   for (const auto& [lat, lon] : places) {
     for (int level = 4; level <= 16; level += 4) {
-      const std::string path = pathAt(lat, lon, level);
+      const std::string path = nodePathOver(lat, lon, level);
       std::unique_ptr<bulk_t> b = fetchBulk(path, s);
       ASSERT_TRUE(b) << path;
       int sampled = 0;
       for (auto& [rel, n] : b->nodes) {
-        const bool on_place = pathAt(lat, lon, static_cast<int>((path + rel).size())) == path + rel;
+        const bool on_place = nodePathOver(lat, lon, static_cast<int>((path + rel).size())) == path + rel;
         if (!on_place && sampled++ % 31 != 0) continue;
         ASSERT_TRUE(fetchNode(n.get(), s)) << path << rel;
         checkNode(path + rel, *n);
@@ -385,7 +399,7 @@ TEST(Tree, HoldsOverUserLayersAndAnswersStayTheSame) {
           EXPECT_EQ(*again.body, buildNodeData(s.terrain, path + rel, 1)) << path + rel;
         }
       }
-      if (!b->bulks.count(pathAt(lat, lon, level + 4).substr(level))) break;
+      if (!b->bulks.count(nodePathOver(lat, lon, level + 4).substr(level))) break;
     }
   }
   EXPECT_GT(nodes_checked, 60);
@@ -407,7 +421,7 @@ TEST(Tree, BoundBoxesHoldTheBuiltMeshAndKeepItsMetersPerTexel) {
   for (service_t* s : {planet(), &test_rasters::layeredPlanet()})
     for (const auto& [lat, lon] : places)
       for (int level = 1; level <= max_node_level; ++level) {
-        const std::string path = pathAt(lat, lon, level);
+        const std::string path = nodePathOver(lat, lon, level);
         if (!nodeExists(s->terrain, path)) break;
         geo_box_t geo;
         nodeBox(path, &geo);
@@ -434,7 +448,7 @@ TEST(Tree, BoundBoxesHoldTheBuiltMeshAndKeepItsMetersPerTexel) {
 
 TEST(Tree, BulkEntriesAnnounceExactlyTheExistingChildren) {
   service_t& s = *planet();
-  const std::string path = pathAt(43.0, 5.0, 8);  // the Mediterranean coast: land and sea leaves
+  const std::string path = nodePathOver(43.0, 5.0, 8);  // the Mediterranean coast: land and sea leaves
   const service_response_t r = answerGet(s, bulkTarget(path));
   ASSERT_EQ(r.status, 200);
   BulkMetadata msg;
@@ -469,7 +483,7 @@ TEST(Service, OffersCrnWhenAskedAndTheViewerPicksIt) {
   std::string error;
   ASSERT_TRUE(openService(&s, default_relief_path, default_imagery_path,
                           format_bit_jpg | format_bit_crn, 16 << 20, &error)) << error;
-  const std::string bulk_path = pathAt(45.9, 6.9, 8);
+  const std::string bulk_path = nodePathOver(45.9, 6.9, 8);
   const service_response_t r = answerGet(s, bulkTarget(bulk_path));
   ASSERT_EQ(r.status, 200);
   BulkMetadata bulk;
@@ -505,7 +519,7 @@ struct picture_t {
 picture_t look(double lat, double lon, int level) {
   node_t n{};
   n.can_have_data = true;
-  n.request.mutable_node_key()->set_path(pathAt(lat, lon, level));
+  n.request.mutable_node_key()->set_path(nodePathOver(lat, lon, level));
   n.request.mutable_node_key()->set_epoch(planet_epoch);
   n.request.set_texture_format(Texture_Format_JPG);
   n.setNotDownloadedYet();
@@ -568,7 +582,7 @@ namespace {
 // the same numbers, or the boxes would not hold the meshes.
 TEST(Terrain, MeshHeightsAreEveryOtherShadingSample) {
   const terrain_t& t = planet()->terrain;
-  for (const std::string& path : {pathAt(45.9, 6.9, 7), pathAt(27.99, 86.93, 15), pathAt(-89.0, 10.0, 5)}) {
+  for (const std::string& path : {nodePathOver(45.9, 6.9, 7), nodePathOver(27.99, 86.93, 15), nodePathOver(-89.0, 10.0, 5)}) {
     geo_box_t box;
     ASSERT_TRUE(nodeBox(path, &box));
     const int level = static_cast<int>(path.size());

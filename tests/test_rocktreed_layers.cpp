@@ -21,16 +21,6 @@ namespace {
 using namespace test_rasters;
 using namespace geo_globetrotter_proto_rocktree;
 
-std::string pathAt(double lat, double lon, int level) {
-  geo_box_t box{-90, 90, -180, 180};
-  std::string path;
-  while (static_cast<int>(path.size()) < level) {
-    path += childDigit(box, static_cast<int>(path.size()), lat, lon);
-    nodeBox(path, &box);
-  }
-  return path;
-}
-
 std::vector<uint8_t> texture(const service_t& s, const std::string& path) {
   geo_box_t box;
   nodeBox(path, &box);
@@ -40,12 +30,12 @@ std::vector<uint8_t> texture(const service_t& s, const std::string& path) {
 // The level's node holding a point and its eight neighbours (centre first).
 std::vector<std::string> nodeAndNeighbours(double lat, double lon, int level) {
   geo_box_t box;
-  nodeBox(pathAt(lat, lon, level), &box);
+  nodeBox(nodePathOver(lat, lon, level), &box);
   const double dlat = box.n - box.s, dlon = box.e - box.w;
-  std::vector<std::string> out{pathAt(lat, lon, level)};
+  std::vector<std::string> out{nodePathOver(lat, lon, level)};
   for (int i = -1; i <= 1; ++i)
     for (int j = -1; j <= 1; ++j)
-      if (i || j) out.push_back(pathAt((box.s + box.n) / 2 + i * dlat, (box.w + box.e) / 2 + j * dlon, level));
+      if (i || j) out.push_back(nodePathOver((box.s + box.n) / 2 + i * dlat, (box.w + box.e) / 2 + j * dlon, level));
   return out;
 }
 
@@ -87,6 +77,52 @@ TEST(RasterWindow, FeatherRampsOverItsPixelsAndSamplesSkipInvalidNeighbours) {
   EXPECT_EQ(v, 100.0f);
   EXPECT_EQ(sampleWindow(w, -1.5, 30.0, &v), 0.0f);  // outside the window
   EXPECT_EQ(sampleWindow(w, -1.5, 15.0, &v), 1.0f);
+}
+
+TEST(RasterWindow, ReadsPickTheLevelAndCutTheWindowAcrossTheWrapAndThePoles) {
+  // Overviews of 0.004 and 0.016 degrees over a 0.001-degree raster.
+  const std::vector<double> levels = {0.001, 0.004, 0.016};
+  EXPECT_EQ(chooseReadLevel(levels, 0.0005, 8).level, 0);
+  const read_level_t averaged = chooseReadLevel(levels, 0.0081, 8);
+  EXPECT_EQ(averaged.level, 1);
+  EXPECT_EQ(averaged.decimation, 2);
+  EXPECT_EQ(chooseReadLevel(levels, 1.0, 8).level, -1);  // 8-fold is still too fine
+
+  // A global 1-degree grid: a node at the dateline reads both ends of it,
+  // and rows beyond the north pole repeat the first one.
+  const read_grid_t global{-180, 90, 1, 1, 360, 180, true};
+  window_span_t span;
+  ASSERT_TRUE(placeWindow(global, {-90, 90, -180, 180}, {89, 90, 179, 180}, 5, 1e6, &span));
+  const std::vector<column_run_t> runs = columnRuns(global, span);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].grid_col, 353);
+  EXPECT_EQ(runs[1].grid_col, 0);
+  EXPECT_EQ(runs[0].count + runs[1].count, span.c1 - span.c0 + 1);
+  raster_window_t w;
+  shapeWindow(global, span, 1, &w);
+  const int first = span.first_row - span.r0;
+  ASSERT_GT(first, 0);
+  std::fill_n(&w.values[first * w.width], w.width, 7.0f);
+  std::fill_n(&w.weights[first * w.width], w.width, 1.0f);
+  repeatPoleRows(span, true, false, &w);
+  EXPECT_EQ(w.values[0], 7.0f);
+  EXPECT_EQ(w.weights[0], 1.0f);
+
+  // A raster from 170 to 190 degrees east: a region at -174.5 reads it one
+  // turn on, and samples come from the right column.
+  const read_grid_t east{170, 10, 1, 1, 20, 20, false};
+  ASSERT_TRUE(placeWindow(east, {-10, 10, 170, 190}, {0, 1, -175, -174}, 1, 1e6, &span));
+  EXPECT_EQ(span.shift, 360.0);
+  EXPECT_FALSE(placeWindow(east, {-10, 10, 170, 190}, {0, 1, 100, 101}, 1, 1e6, &span));
+  shapeWindow(east, span, 1, &w);
+  for (int i = 0; i < w.width * w.height; ++i) {
+    w.values[i] = static_cast<float>(w.col0 + i % w.width);  // the grid column
+    w.weights[i] = 255.0f;
+  }
+  normalizeWeights(&w);
+  float v = 0;
+  ASSERT_EQ(sampleWindow(w, 0.5, lonNearWindow(w, -174.5), &v), 1.0f);
+  EXPECT_FLOAT_EQ(v, 15.0f);  // 185.5 degrees east: the centre of column 15
 }
 
 // --- imagery --------------------------------------------------------------------
@@ -142,7 +178,7 @@ TEST(Layers, ProjectedInsetLandsWhereItsLongitudesAndLatitudesSay) {
 
 TEST(Layers, CopiedImageryBlendsIntoTheBuiltInOneWithoutASeam) {
   // A level-12 node across the copy's western edge, and one inside it.
-  for (const std::string& path : {pathAt(44.5, seam_copy.w, 12), pathAt(44.5, 3.0, 12)}) {
+  for (const std::string& path : {nodePathOver(44.5, seam_copy.w, 12), nodePathOver(44.5, 3.0, 12)}) {
     const std::vector<uint8_t> with = texture(layeredPlanet(), path), without = texture(plainPlanet(), path);
     int worst = 0;
     double sum = 0;
@@ -178,7 +214,7 @@ TEST(Layers, ReliefConeRaisesItsNodeByItsHeightAndLeavesTheNextNodesAlone) {
   const double parent = highestVertex(layeredPlanet(), nodes[0].substr(0, 12));
   EXPECT_GT(parent, cone_base + cone_height * 0.3);
   // Nodes two away do not reach the raster: the same mesh as without it.
-  const std::string far = pathAt(lat + 0.05, lon + 0.05, 14);
+  const std::string far = nodePathOver(lat + 0.05, lon + 0.05, 14);
   EXPECT_EQ(buildNodeGeometry(layeredPlanet().terrain, far).xyz, buildNodeGeometry(plainPlanet().terrain, far).xyz);
 }
 
@@ -189,21 +225,21 @@ TEST(Layers, FineInsetOverTheSeaDeepensTheTreeThereOnly) {
   const double lat = (sea_square.s + sea_square.n) / 2, lon = (sea_square.w + sea_square.e) / 2;
   // 5 m pixels call for nodes down to level 15 (texels of 4 m).
   for (int level = 12; level <= 14; ++level) {
-    EXPECT_FALSE(nodeIsLeaf(s.terrain, pathAt(lat, lon, level))) << level;
-    EXPECT_TRUE(nodeIsLeaf(plainPlanet().terrain, pathAt(lat, lon, 12)));
+    EXPECT_FALSE(nodeIsLeaf(s.terrain, nodePathOver(lat, lon, level))) << level;
+    EXPECT_TRUE(nodeIsLeaf(plainPlanet().terrain, nodePathOver(lat, lon, 12)));
   }
-  EXPECT_TRUE(nodeIsLeaf(s.terrain, pathAt(lat, lon, 15)));
-  EXPECT_TRUE(nodeExists(s.terrain, pathAt(lat, lon, 15)));
-  EXPECT_FALSE(nodeExists(s.terrain, pathAt(lat, lon, 16)));
-  EXPECT_FALSE(nodeExists(s.terrain, pathAt(lat + 1.0, lon, 13)));  // next to it: the sea as before
+  EXPECT_TRUE(nodeIsLeaf(s.terrain, nodePathOver(lat, lon, 15)));
+  EXPECT_TRUE(nodeExists(s.terrain, nodePathOver(lat, lon, 15)));
+  EXPECT_FALSE(nodeExists(s.terrain, nodePathOver(lat, lon, 16)));
+  EXPECT_FALSE(nodeExists(s.terrain, nodePathOver(lat + 1.0, lon, 13)));  // next to it: the sea as before
   // The bulk at level 12 announces them.
   BulkMetadata bulk;
-  ASSERT_TRUE(bulk.ParseFromString(buildBulkMetadata(s.terrain, pathAt(lat, lon, 12), format_bit_jpg)));
+  ASSERT_TRUE(bulk.ParseFromString(buildBulkMetadata(s.terrain, nodePathOver(lat, lon, 12), format_bit_jpg)));
   int deepest = 0;
   for (const NodeMetadata& entry : bulk.node_metadata())
     deepest = std::max(deepest, unpackPathAndFlags(entry).level);
   EXPECT_EQ(deepest, 3);
-  EXPECT_TRUE(bulkExists(s.terrain, pathAt(lat, lon, 12)));
+  EXPECT_TRUE(bulkExists(s.terrain, nodePathOver(lat, lon, 12)));
 }
 
 // --- reading -----------------------------------------------------------------------
@@ -292,7 +328,7 @@ TEST(Layers, AFileThatBecomesUnreadableFallsBackToTheLayersBelow) {
   std::string error;
   ASSERT_TRUE(openService(&s, inputs, format_bit_jpg, 16 << 20, &error)) << error;
   std::filesystem::resize_file(copy, 600);
-  const std::string path = pathAt(47.05, 2.05, 10);
+  const std::string path = nodePathOver(47.05, 2.05, 10);
   EXPECT_EQ(buildNodeData(s.terrain, path, 1), buildNodeData(plainPlanet().terrain, path, 1));
   EXPECT_TRUE(s.terrain.imagery_layers[0]->failed());
   // The tree does not change: what the bulks announced still exists.

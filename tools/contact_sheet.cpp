@@ -15,21 +15,6 @@
 #include "http/routing.h"
 #include "planet/node_builder.h"
 
-namespace {
-
-// Path of the node at `level` holding a point, by the octree's digits.
-std::string pathAt(double lat, double lon, int level) {
-  std::string path;
-  geo_box_t box{-90, 90, -180, 180};
-  while (static_cast<int>(path.size()) < level) {
-    path += childDigit(box, static_cast<int>(path.size()), lat, lon);
-    nodeBox(path, &box);
-  }
-  return path;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   const std::string out = argc > 1 ? argv[1] : "contact_sheet.png";
   struct place_t {
@@ -69,13 +54,13 @@ int main(int argc, char** argv) {
     for (int l = 0; l < levels; ++l) {
       const int level = first_level + l;
       geo_box_t centre;
-      nodeBox(pathAt(places[p].lat, places[p].lon, level), &centre);
+      nodeBox(nodePathOver(places[p].lat, places[p].lon, level), &centre);
       const double dlat = centre.n - centre.s, dlon = centre.e - centre.w;
       for (int gy = 0; gy < 3; ++gy)
         for (int gx = 0; gx < 3; ++gx) {
           const double lat = (centre.s + centre.n) / 2 + (1 - gy) * dlat;  // row 0 north
           const double lon = (centre.w + centre.e) / 2 + (gx - 1) * dlon;
-          const std::string path = pathAt(lat, lon, level);
+          const std::string path = nodePathOver(lat, lon, level);
           geo_box_t box;
           nodeBox(path, &box);
           const std::vector<uint8_t> rgb = buildTexture(terrain, box, level);
@@ -86,7 +71,7 @@ int main(int argc, char** argv) {
           }
         }
       std::printf("%s level %d: %s and its neighbours\n", places[p].name, level,
-                  pathAt(places[p].lat, places[p].lon, level).c_str());
+                  nodePathOver(places[p].lat, places[p].lon, level).c_str());
     }
   }
   if (!stbi_write_png(out.c_str(), width, height, 3, sheet.data(), width * 3)) {

@@ -70,6 +70,17 @@ char childDigit(const geo_box_t& box, int level, double lat, double lon) {
   return char('0' + (lat >= mid_lat ? 2 : 0) + (lon >= mid_lon ? 1 : 0));
 }
 
+std::string nodePathOver(double lat, double lon, int level, geo_box_t* box) {
+  std::string path;
+  geo_box_t b{-90, 90, -180, 180};
+  while (static_cast<int>(path.size()) < level) {
+    path += childDigit(b, static_cast<int>(path.size()), lat, lon);
+    nodeBox(path, &b);
+  }
+  if (box) *box = b;
+  return path;
+}
+
 Eigen::Vector3d unitVector(double lat, double lon) {
   const double la = lat * std::numbers::pi / 180, lo = lon * std::numbers::pi / 180;
   return {std::cos(la) * std::cos(lo), std::cos(la) * std::sin(lo), std::sin(la)};

@@ -36,6 +36,10 @@ std::vector<child_quadrant_t> childQuadrants(const geo_box_t& box, int level);
 // Digit of the child of a node (at `level`, with `box`) that holds a point.
 char childDigit(const geo_box_t& box, int level, double lat, double lon);
 
+// Path of the node at `level` over a point (latitude, longitude in degrees),
+// digit by digit from the root; its box in *box when given.
+std::string nodePathOver(double lat, double lon, int level, geo_box_t* box = nullptr);
+
 // Unit vector of a latitude and longitude (degrees).
 Eigen::Vector3d unitVector(double lat, double lon);
 

@@ -154,6 +154,34 @@ void RasterLayer::closeHandle(handle_t* h) {
   delete h;
 }
 
+namespace {
+
+// Whether a user file's bands suit its kind: an empty reason when they do.
+std::string checkBands(GDALDatasetH file, layer_kind_t kind) {
+  const int bands = GDALGetRasterCount(file);
+  if (kind == layer_relief && bands != 1)
+    return std::to_string(bands) + " bands; relief takes a raster of 1 band (heights in metres)";
+  if (kind == layer_imagery && bands != 3 && bands != 4)
+    return std::to_string(bands) + " bands; imagery takes 3 bands (RGB) or 4 (RGBA)";
+  const GDALDataType type = GDALGetRasterDataType(GDALGetRasterBand(file, 1));
+  if (kind == layer_imagery && type != GDT_Byte)
+    return std::string("imagery bands are ") + GDALGetDataTypeName(type) +
+           ", not 8-bit (scale them with gdal_translate -ot Byte -scale)";
+  if (GDALDataTypeIsComplex(type)) return "complex samples are not heights";
+  return "";
+}
+
+// A warped VRT of a file with gdalwarp's options, or nullptr.
+GDALDatasetH warpedVrt(GDALDatasetH file, const std::vector<std::string>& options) {
+  arg_list_t args(options);
+  GDALWarpAppOptions* o = GDALWarpAppOptionsNew(args.argv(), nullptr);
+  GDALDatasetH vrt = o ? GDALWarp("", nullptr, 1, &file, o, nullptr) : nullptr;
+  GDALWarpAppOptionsFree(o);
+  return vrt;
+}
+
+}  // namespace
+
 std::unique_ptr<RasterLayer> RasterLayer::open(const std::string& path, layer_kind_t kind,
                                                std::string* error) {
   initGdal();
@@ -163,116 +191,110 @@ std::unique_ptr<RasterLayer> RasterLayer::open(const std::string& path, layer_ki
   auto h = std::make_unique<handle_t>();
   h->file = openRaster(path, nullptr, error);
   if (!h->file) return nullptr;
-  auto reject = [&](const std::string& why) {
+  double gt[6];
+  std::string why = checkBands(h->file, kind);
+  if (why.empty()) why = layer->openLonLat(h.get(), gt);
+  if (why.empty()) why = layer->setGrid(h.get(), gt);
+  if (!why.empty()) {
     *error = path + ": " + why;
     closeHandle(h.release());
     return nullptr;
-  };
-
-  const int bands = GDALGetRasterCount(h->file);
-  if (kind == layer_relief && bands != 1)
-    return reject(std::to_string(bands) + " bands; relief takes a raster of 1 band (heights in metres)");
-  if (kind == layer_imagery && bands != 3 && bands != 4)
-    return reject(std::to_string(bands) + " bands; imagery takes 3 bands (RGB) or 4 (RGBA)");
-  const GDALDataType type = GDALGetRasterDataType(GDALGetRasterBand(h->file, 1));
-  if (kind == layer_imagery && type != GDT_Byte)
-    return reject(std::string("imagery bands are ") + GDALGetDataTypeName(type) +
-                  ", not 8-bit (scale them with gdal_translate -ot Byte -scale)");
-  if (GDALDataTypeIsComplex(type)) return reject("complex samples are not heights");
+  }
   layer->bands_read_ = kind == layer_relief ? 1 : 3;
+  layer->findOverviews(h.get());
+  layer->free_handles_.push_back(h.release());
+  layer->handles_ = 1;
+  return layer;
+}
 
-  double gt[6];
+std::string RasterLayer::openLonLat(handle_t* h, double* gt) {
   const bool has_gt = GDALGetGeoTransform(h->file, gt) == CE_None;
   const bool has_gcps = GDALGetGCPCount(h->file) > 0;
   if (!has_gt && !has_gcps)
-    return reject("no georeferencing; give it an extent and reference system "
-                  "(gdal_translate -of VRT -a_ullr WEST NORTH EAST SOUTH -a_srs EPSG:4326)");
+    return "no georeferencing; give it an extent and reference system "
+           "(gdal_translate -of VRT -a_ullr WEST NORTH EAST SOUTH -a_srs EPSG:4326)";
   OGRSpatialReferenceH srs = has_gt ? GDALGetSpatialRef(h->file) : GDALGetGCPSpatialRef(h->file);
   const bool north_up = has_gt && gt[2] == 0 && gt[4] == 0 && gt[1] > 0 && gt[5] < 0;
   const int fw = GDALGetRasterXSize(h->file), fh = GDALGetRasterYSize(h->file);
   if (!srs && !(north_up && extentIsDegrees(gt, fw, fh)))
-    return reject("no reference system, and its extent is not in degrees (assign one with gdal_translate -a_srs)");
-
-  const bool direct = north_up && (!srs || isLonLatDegrees(srs));
-  if (!direct) {
-    // Warp to the longitude/latitude of the file's own datum (no datum
-    // shift, which could need grids we do not have): the planet takes those
-    // angles as they are.
-    OGRSpatialReferenceH geog = OSRCloneGeogCS(srs);
-    char* wkt = nullptr;
-    if (geog) {
-      OSRSetAxisMappingStrategy(geog, OAMS_TRADITIONAL_GIS_ORDER);
-      OSRExportToWkt(geog, &wkt);
-      OSRDestroySpatialReference(geog);
-    }
-    if (!wkt) return reject("its reference system has no longitude/latitude form");
-    layer->warp_options_ = {"-of", "VRT", "-t_srs", wkt, "-r", "bilinear", "-dstalpha"};
-    CPLFree(wkt);
-    arg_list_t args(layer->warp_options_);
-    GDALWarpAppOptions* options = GDALWarpAppOptionsNew(args.argv(), nullptr);
-    CPLErrorReset();
-    h->read = options ? GDALWarp("", nullptr, 1, &h->file, options, nullptr) : nullptr;
-    GDALWarpAppOptionsFree(options);
-    if (!h->read)
-      return reject("cannot be warped to longitude/latitude (" + gdalReason("GDAL refused") + ")");
-    GDALGetGeoTransform(h->read, gt);
-    // Every handle opened later warps to exactly this grid.
-    const int w = GDALGetRasterXSize(h->read), ht = GDALGetRasterYSize(h->read);
-    layer->warp_options_.insert(layer->warp_options_.end(),
-                                {"-te", fmt(gt[0]), fmt(gt[3] + gt[5] * ht), fmt(gt[0] + gt[1] * w), fmt(gt[3]),
-                                 "-ts", std::to_string(w), std::to_string(ht)});
-    layer->warp_ = true;
-  } else {
+    return "no reference system, and its extent is not in degrees (assign one with gdal_translate -a_srs)";
+  if (north_up && (!srs || isLonLatDegrees(srs))) {
     h->read = h->file;
+    return "";
   }
+  // Warp to the longitude/latitude of the file's own datum (no datum
+  // shift, which could need grids we do not have): the planet takes those
+  // angles as they are.
+  OGRSpatialReferenceH geog = OSRCloneGeogCS(srs);
+  char* wkt = nullptr;
+  if (geog) {
+    OSRSetAxisMappingStrategy(geog, OAMS_TRADITIONAL_GIS_ORDER);
+    OSRExportToWkt(geog, &wkt);
+    OSRDestroySpatialReference(geog);
+  }
+  if (!wkt) return "its reference system has no longitude/latitude form";
+  warp_options_ = {"-of", "VRT", "-t_srs", wkt, "-r", "bilinear", "-dstalpha"};
+  CPLFree(wkt);
+  CPLErrorReset();
+  h->read = warpedVrt(h->file, warp_options_);
+  if (!h->read) return "cannot be warped to longitude/latitude (" + gdalReason("GDAL refused") + ")";
+  GDALGetGeoTransform(h->read, gt);
+  // Every handle opened later warps to exactly this grid.
+  const int w = GDALGetRasterXSize(h->read), ht = GDALGetRasterYSize(h->read);
+  warp_options_.insert(warp_options_.end(), {"-te", fmt(gt[0]), fmt(gt[3] + gt[5] * ht), fmt(gt[0] + gt[1] * w),
+                                             fmt(gt[3]), "-ts", std::to_string(w), std::to_string(ht)});
+  warp_ = true;
+  return "";
+}
 
+std::string RasterLayer::setGrid(handle_t* h, const double* gt) {
   const int w = GDALGetRasterXSize(h->read), ht = GDALGetRasterYSize(h->read);
   double px = gt[1];
   const double py = -gt[5];
   if (!(w > 0 && ht > 0 && std::isfinite(gt[0]) && std::isfinite(gt[3]) && px > 0 && py > 0 &&
         std::isfinite(px) && std::isfinite(py)))
-    return reject("invalid geotransform");
-  if (w * px > 360 + px) return reject("spans " + fmt(w * px) + " degrees of longitude, more than the Earth");
+    return "invalid geotransform";
+  if (w * px > 360 + px) return "spans " + fmt(w * px) + " degrees of longitude, more than the Earth";
   const double north = gt[3], south = gt[3] - ht * py;
   if (!(south < 90 && north > -90))
-    return reject("covers no part of the Earth (latitudes " + fmt(south) + " to " + fmt(north) + ")");
-  layer->wraps_ = w * px >= 360 - px * 0.5;
-  if (layer->wraps_) px = 360.0 / w;
-  layer->west_ = gt[0] - 360.0 * std::floor((gt[0] + 180.0) / 360.0);  // into [-180, 180)
-  layer->north_ = north;
-  layer->pixel_lon_ = px;
-  layer->pixel_lat_ = py;
-  layer->width_ = w;
-  layer->height_ = ht;
-  layer->reaches_north_pole_ = north >= 90 - py * 0.5;
-  layer->reaches_south_pole_ = south <= -90 + py * 0.5;
-  layer->footprint_ = {std::max(south, -90.0), std::min(north, 90.0), layer->west_,
-                       layer->west_ + (layer->wraps_ ? 360.0 : w * px)};
+    return "covers no part of the Earth (latitudes " + fmt(south) + " to " + fmt(north) + ")";
+  wraps_ = w * px >= 360 - px * 0.5;
+  if (wraps_) px = 360.0 / w;
+  west_ = gt[0] - 360.0 * std::floor((gt[0] + 180.0) / 360.0);  // into [-180, 180)
+  north_ = north;
+  pixel_lon_ = px;
+  pixel_lat_ = py;
+  width_ = w;
+  height_ = ht;
+  reaches_north_pole_ = north >= 90 - py * 0.5;
+  reaches_south_pole_ = south <= -90 + py * 0.5;
+  footprint_ = {std::max(south, -90.0), std::min(north, 90.0), west_, west_ + (wraps_ ? 360.0 : w * px)};
+  return "";
+}
 
-  // Overviews, finest first; the extent divided by their size is their pixel.
-  layer->levels_.push_back({w, ht, px, py});
+void RasterLayer::findOverviews(handle_t* h) {
+  // Finest first; the extent divided by their size is their pixel.
+  levels_.push_back({width_, height_, pixel_lon_, pixel_lat_});
+  overview_index_.push_back(-1);
   GDALRasterBandH band = GDALGetRasterBand(h->read, 1);
   std::vector<std::pair<int, int>> overviews;  // width, GDAL's index
   for (int i = 0; i < GDALGetOverviewCount(band); ++i) {
     GDALRasterBandH o = GDALGetOverview(band, i);
-    if (o && GDALGetRasterBandXSize(o) < w && GDALGetRasterBandYSize(o) < ht && GDALGetRasterBandXSize(o) > 0)
+    if (o && GDALGetRasterBandXSize(o) < width_ && GDALGetRasterBandYSize(o) < height_ &&
+        GDALGetRasterBandXSize(o) > 0)
       overviews.push_back({GDALGetRasterBandXSize(o), i});
   }
   std::sort(overviews.rbegin(), overviews.rend());
-  layer->overview_index_.push_back(-1);
   for (const auto& [ow, index] : overviews) {
     const int oh = GDALGetRasterBandYSize(GDALGetOverview(band, index));
-    layer->levels_.push_back({ow, oh, px * w / ow, py * ht / oh});
-    layer->overview_index_.push_back(index);
+    levels_.push_back({ow, oh, pixel_lon_ * width_ / ow, pixel_lat_ * height_ / oh});
+    overview_index_.push_back(index);
   }
-  if (overviews.empty() && static_cast<double>(w) * ht > large_raster_pixels)
+  if (overviews.empty() && static_cast<double>(width_) * height_ > large_raster_pixels)
     std::fprintf(stderr,
                  "rocktreed: %s: no overviews; nodes coarser than %dx its pixels leave it out "
                  "(add overviews with gdaladdo)\n",
-                 path.c_str(), max_read_decimation);
-  layer->free_handles_.push_back(h.release());
-  layer->handles_ = 1;
-  return layer;
+                 path_.c_str(), max_read_decimation);
 }
 
 double RasterLayer::pixelMetres() const { return pixel_lat_ * std::numbers::pi / 180 * planet_radius; }
@@ -305,10 +327,7 @@ RasterLayer::handle_t* RasterLayer::acquire() {
   CPLErrorReset();
   h->file = GDALOpenEx(path_.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
   if (h->file && warp_) {
-    arg_list_t args(warp_options_);
-    GDALWarpAppOptions* options = GDALWarpAppOptionsNew(args.argv(), nullptr);
-    h->read = options ? GDALWarp("", nullptr, 1, &h->file, options, nullptr) : nullptr;
-    GDALWarpAppOptionsFree(options);
+    h->read = warpedVrt(h->file, warp_options_);
   } else {
     h->read = h->file;
   }
@@ -339,103 +358,60 @@ bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_windo
   out->width = out->height = 0;
   out->all_valid = false;
   if (failed_.load()) return false;
-  const double want = spacing_deg * level_choice_slack;
-  size_t li = 0;
-  for (size_t i = 1; i < levels_.size(); ++i)
-    if (levels_[i].pixel_lat <= want) li = i;
-  // Beyond the overviews, GDAL averages blocks of f x f pixels; past
-  // max_read_decimation that would read too much per node, and the layer
-  // stays out of the node.
-  int f = 1;
-  while (levels_[li].pixel_lat * f * 2 <= want && f < max_read_decimation) f *= 2;
-  if (levels_[li].pixel_lat * f * 2 <= want) return true;
-  const level_t& level = levels_[li];
-  const int grid_w = level.width / f, grid_h = level.height / f;
-  if (grid_w < 1 || grid_h < 1) return true;
-  const double pl = level.pixel_lon * f, pt = level.pixel_lat * f;
-
-  // The region's longitudes in the turn of the raster.
-  const double centre = (region.w + region.e) * 0.5;
-  const double fp_centre = (footprint_.w + footprint_.e) * 0.5;
-  const double shift = wraps_ ? 0.0 : 360.0 * std::round((fp_centre - centre) / 360.0);
-  const int margin = inset_feather_pixels + 1;
-  const double fc0 = std::floor((region.w + shift - west_) / pl - 0.5) - margin;
-  const double fc1 = std::floor((region.e + shift - west_) / pl - 0.5) + 1 + margin;
-  const double fr0 = std::floor((north_ - region.n) / pt - 0.5) - margin;
-  const double fr1 = std::floor((north_ - region.s) / pt - 0.5) + 1 + margin;
-  // Far outside any raster GDAL opens (its sizes are ints): nothing there.
-  constexpr double limit = 2e9;
-  if (!(std::fabs(fc0) < limit && std::fabs(fc1) < limit && std::fabs(fr0) < limit && std::fabs(fr1) < limit))
-    return true;
-  if ((fc1 - fc0 + 1) * (fr1 - fr0 + 1) > max_window_pixels) return true;  // never a node's region
-  const int c0 = static_cast<int>(fc0), c1 = static_cast<int>(fc1);
-  const int r0 = static_cast<int>(fr0), r1 = static_cast<int>(fr1);
-  const int rr0 = std::max(r0, 0), rr1 = std::min(r1, grid_h - 1);
-  if (rr0 > rr1) return true;
-  if (!wraps_ && (c1 < 0 || c0 >= grid_w)) return true;
-  const int ww = c1 - c0 + 1, wh = r1 - r0 + 1;
-
-  raster_window_t& win = *out;
-  win.west = west_ - shift;
-  win.north = north_;
-  win.pixel_lon = pl;
-  win.pixel_lat = pt;
-  win.col0 = c0;
-  win.row0 = r0;
-  win.width = ww;
-  win.height = wh;
-  win.channels = bands_read_;
-  // Values are only read where a weight is above 0, and weights are 0
-  // wherever nothing is read below.
-  win.values.resize(static_cast<size_t>(ww) * wh * bands_read_);
-  win.weights.assign(static_cast<size_t>(ww) * wh, 0.0f);
-
-  // Column runs of the raster to read: one, or up to three across the wrap.
-  struct run_t {
-    int raster_col, window_col, count;
-  };
-  std::vector<run_t> runs;
-  if (wraps_) {
-    for (int c = c0; c <= c1;) {
-      const int m = ((c % grid_w) + grid_w) % grid_w;
-      const int n = std::min(c1 - c + 1, grid_w - m);
-      runs.push_back({m, c - c0, n});
-      c += n;
-    }
-  } else {
-    const int a = std::max(c0, 0), b = std::min(c1, grid_w - 1);
-    runs.push_back({a, a - c0, b - a + 1});
+  std::vector<double> level_pixel_lat;
+  for (const level_t& l : levels_) level_pixel_lat.push_back(l.pixel_lat);
+  // Past max_read_decimation a node would read too much: the layer stays out.
+  const read_level_t choice = chooseReadLevel(level_pixel_lat, spacing_deg * level_choice_slack, max_read_decimation);
+  if (choice.level < 0) return true;
+  const level_t& level = levels_[choice.level];
+  const int f = choice.decimation;
+  const read_grid_t grid{west_, north_, level.pixel_lon * f, level.pixel_lat * f, level.width / f, level.height / f,
+                         wraps_};
+  window_span_t span;
+  if (!placeWindow(grid, footprint_, region, inset_feather_pixels + 1, max_window_pixels, &span)) return true;
+  shapeWindow(grid, span, bands_read_, out);
+  if (!readPixels(choice, span, columnRuns(grid, span), out)) {
+    out->width = out->height = 0;
+    return false;
   }
+  normalizeWeights(out);
+  repeatPoleRows(span, reaches_north_pole_, reaches_south_pole_, out);
+  featherWeights(out, inset_feather_pixels);
+  return true;
+}
 
+bool RasterLayer::readPixels(const read_level_t& choice, const window_span_t& span,
+                             const std::vector<column_run_t>& runs, raster_window_t* win) {
   handle_t* h = acquire();
   if (!h) return false;
+  const int f = choice.decimation;
   GDALRasterIOExtraArg extra;
   INIT_RASTERIO_EXTRA_ARG(extra);
   extra.eResampleAlg = f > 1 ? GRIORA_Average : GRIORA_NearestNeighbour;
-  const int rows = rr1 - rr0 + 1;
+  const int rows = span.last_row - span.first_row + 1, ww = win->width;
   const GSpacing fsz = sizeof(float);
   CPLErrorReset();
-  bool ok = true;
   GDALRasterBandH first = GDALGetRasterBand(h->read, 1);
-  if (li > 0) first = GDALGetOverview(first, overview_index_[li]);
+  if (choice.level > 0) first = GDALGetOverview(first, overview_index_[choice.level]);
   GDALDatasetH level_ds = first ? GDALGetBandDataset(first) : nullptr;
   GDALRasterBandH mask = first ? GDALGetMaskBand(first) : nullptr;
   const bool mask_all_valid = mask && (GDALGetMaskFlags(first) & GMF_ALL_VALID);
-  ok = level_ds && mask;
-  for (const run_t& run : runs) {
+  bool ok = level_ds && mask;
+  for (const column_run_t& run : runs) {
     if (!ok) break;
-    const size_t at = static_cast<size_t>(rr0 - r0) * ww + run.window_col;
+    const size_t at = static_cast<size_t>(span.first_row - span.r0) * ww + run.window_col;
     // All bands in one call: pixel-interleaved files are then read once.
     int band_list[3] = {1, 2, 3};
-    ok = GDALDatasetRasterIOEx(level_ds, GF_Read, run.raster_col * f, rr0 * f, run.count * f, rows * f,
-                               &win.values[at * bands_read_], run.count, rows, GDT_Float32, bands_read_,
-                               band_list, fsz * bands_read_, fsz * bands_read_ * ww, fsz, &extra) == CE_None;
+    ok = GDALDatasetRasterIOEx(level_ds, GF_Read, run.grid_col * f, span.first_row * f, run.count * f, rows * f,
+                               &win->values[at * bands_read_], run.count, rows, GDT_Float32, bands_read_, band_list,
+                               fsz * bands_read_, fsz * bands_read_ * ww, fsz, &extra) == CE_None;
     if (!ok) break;
     if (mask_all_valid) {
-      for (int r = 0; r < rows; ++r) std::fill_n(&win.weights[at + static_cast<size_t>(r) * ww], run.count, 255.0f);
+      for (int r = 0; r < rows; ++r)
+        std::fill_n(&win->weights[at + static_cast<size_t>(r) * ww], run.count, 255.0f);
     } else {
-      ok = GDALRasterIOEx(mask, GF_Read, run.raster_col * f, rr0 * f, run.count * f, rows * f, &win.weights[at],
-                          run.count, rows, GDT_Float32, fsz, fsz * ww, &extra) == CE_None;
+      ok = GDALRasterIOEx(mask, GF_Read, run.grid_col * f, span.first_row * f, run.count * f, rows * f,
+                          &win->weights[at], run.count, rows, GDT_Float32, fsz, fsz * ww, &extra) == CE_None;
     }
   }
   if (!ok) {
@@ -443,29 +419,8 @@ bool RasterLayer::read(const geo_box_t& region, double spacing_deg, raster_windo
     std::lock_guard<std::mutex> lock(mutex_);
     --handles_;
     closeHandle(h);
-    out->width = out->height = 0;
     return false;
   }
   release(h);
-
-  for (size_t i = 0; i < win.weights.size(); ++i) {
-    float& wt = win.weights[i];
-    if (wt <= 0.0f) continue;  // nothing read here
-    wt = std::min(wt / 255.0f, 1.0f);
-    for (int c = 0; c < bands_read_; ++c)
-      if (!std::isfinite(win.values[i * bands_read_ + c])) wt = 0.0f;
-  }
-  // Rows beyond a pole the raster reaches repeat its edge row, so that the
-  // feather does not fade the data out towards the pole.
-  auto copyRow = [&](int to, int from) {
-    std::copy_n(&win.values[static_cast<size_t>(from) * ww * bands_read_], static_cast<size_t>(ww) * bands_read_,
-                &win.values[static_cast<size_t>(to) * ww * bands_read_]);
-    std::copy_n(&win.weights[static_cast<size_t>(from) * ww], ww, &win.weights[static_cast<size_t>(to) * ww]);
-  };
-  if (reaches_north_pole_)
-    for (int r = r0; r < 0; ++r) copyRow(r - r0, rr0 - r0);
-  if (reaches_south_pole_ && rr1 == grid_h - 1)
-    for (int r = grid_h; r <= r1; ++r) copyRow(r - r0, rr1 - r0);
-  featherWeights(&win, inset_feather_pixels);
   return true;
 }

@@ -99,6 +99,16 @@ class RasterLayer {
   void release(handle_t* h);
   static void closeHandle(handle_t* h);
   void fail(const std::string& why);
+  // The steps of open, each an empty string or the reason to reject the
+  // file: a handle reading longitude/latitude (the file, or its warped VRT)
+  // and its geotransform; the grid and footprint; the overviews.
+  std::string openLonLat(handle_t* h, double* gt);
+  std::string setGrid(handle_t* h, const double* gt);
+  void findOverviews(handle_t* h);
+  // Reads every run's pixels and mask into the shaped window on a handle of
+  // its own; false (and the layer failed) on an I/O error.
+  bool readPixels(const read_level_t& choice, const window_span_t& span, const std::vector<column_run_t>& runs,
+                  raster_window_t* win);
 
   std::string path_;
   layer_kind_t kind_ = layer_relief;

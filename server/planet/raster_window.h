@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "planet/octree_geometry.h"
+
 struct raster_window_t {
   // The pixel grid the window is cut from, in degrees: the longitude of the
   // grid's west edge, the latitude of its north edge, and the size of one
@@ -60,6 +62,60 @@ inline double windowColumn(const raster_window_t& w, double lon) {
 inline double windowRow(const raster_window_t& w, double lat) {
   return (w.north - lat) / w.pixel_lat - 0.5 - w.row0;
 }
+
+// --- where a read falls: the arithmetic of RasterLayer::read -----------------
+
+// The level (0 = full resolution, then the overviews, coarser and coarser)
+// a read takes for a wanted pixel size, and how many of its pixels GDAL
+// averages into one on each axis (a power of two). `level` is -1 when even
+// the coarsest level averaged max_decimation-fold has pixels smaller than
+// wanted by half: the read would cost too much and the layer stays out.
+struct read_level_t {
+  int level = -1;
+  int decimation = 1;
+};
+read_level_t chooseReadLevel(const std::vector<double>& level_pixel_lat, double want_deg, int max_decimation);
+
+// The grid a read cuts its window from: one level, decimated.
+struct read_grid_t {
+  double west = 0, north = 0;          // the raster's west edge in [-180, 180), north edge
+  double pixel_lon = 1, pixel_lat = 1;  // degrees
+  int width = 0, height = 0;
+  bool wraps = false;  // spans the whole circle, its columns repeat
+};
+
+// The window over a region on a grid, `margin` pixels beyond it on every
+// side: columns c0..c1 and rows r0..r1 of the grid (beyond its edges where
+// the region is), of which rows first_row..last_row exist; `shift` whole
+// turns move the region's longitudes into the raster's own.
+struct window_span_t {
+  double shift = 0;
+  int c0 = 0, c1 = -1, r0 = 0, r1 = -1;
+  int first_row = 0, last_row = -1;
+};
+// False when the grid holds nothing of the region, or the window would
+// exceed max_pixels (never a node's region) or the grid's int range.
+// `footprint` is the layer's, whose centre picks the turn.
+bool placeWindow(const read_grid_t& grid, const geo_box_t& footprint, const geo_box_t& region, int margin,
+                 double max_pixels, window_span_t* span);
+
+// Sizes and places a window for a span (values of `channels` per pixel,
+// weights 0 until a read sets them).
+void shapeWindow(const read_grid_t& grid, const window_span_t& span, int channels, raster_window_t* w);
+
+// A run of whole columns of the grid read into the window at one go: one
+// run, or across the wrap of a grid that wraps one per turn.
+struct column_run_t {
+  int grid_col, window_col, count;
+};
+std::vector<column_run_t> columnRuns(const read_grid_t& grid, const window_span_t& span);
+
+// After a read: weights from a mask read as 0..255 into 0..1, and 0 where a
+// value is not finite.
+void normalizeWeights(raster_window_t* w);
+// Rows beyond a pole the raster reaches repeat its edge row, so that the
+// feather does not fade the data out towards the pole.
+void repeatPoleRows(const window_span_t& span, bool reaches_north, bool reaches_south, raster_window_t* w);
 
 // The longitude of a point moved by whole turns next to the window's
 // centre, so that a window cut across the meridian 180 (or from a raster
