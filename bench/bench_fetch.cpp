@@ -16,25 +16,22 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/fetch.h"
 #include "net/thread_pool.h"
-#include "script_server.h"
+#include "fetch_fixture.h"
 
 namespace {
 
 constexpr int requests_per_round = 400;
 constexpr size_t body_size = 40 * 1024;
 
-std::unique_ptr<ScriptServer> server;
 std::string url;
 std::string curl_config;
 std::string curl_config_part;  // an eighth of the requests, for each of eight processes
@@ -147,21 +144,18 @@ void interleaved(int pairs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string host;
+  // fetchData creates its cache tree in the working directory: the fixture's, out of the checkout.
+  fetch_fixture_t fixture("bench-fetch", nullptr, 1024);
+  std::string host = fixture.server.host();
   if (const char* h = std::getenv("BENCH_FETCH_HOST")) {
     host = h;
+    setenv("OSTRAVEL_SERVICE_HOST", host.c_str(), 1);
   } else {
-    server = std::make_unique<ScriptServer>(1024);
-    server->reply("/rt/earth/bench40k", httpReply(200, "OK", std::string(body_size, 'b'),
-                                                   "Content-Type: application/octet-stream\r\n"));
-    host = server->host();
+    fixture.server.reply("/rt/earth/bench40k", httpReply(200, "OK", std::string(body_size, 'b'),
+                                                         "Content-Type: application/octet-stream\r\n"));
   }
-  setenv("OSTRAVEL_SERVICE_HOST", host.c_str(), 1);
   url = "http://" + host + "/rt/earth/bench40k";
-
-  // fetchData creates its cache tree in the working directory: keep it out of the checkout.
-  char dir[] = "/tmp/ostravel-bench-fetch-XXXXXX";
-  if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
+  const std::string dir = fixture.dir.path;
   curl_config = std::string(dir) + "/curl.conf";
   std::ofstream conf(curl_config);
   for (int k = 0; k < requests_per_round; ++k) conf << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
@@ -173,8 +167,6 @@ int main(int argc, char** argv) {
 
   if (const char* pairs = std::getenv("BENCH_FETCH_PAIRS")) {
     interleaved(std::max(1, std::atoi(pairs)));
-    if (server) server->stop();
-    std::filesystem::remove_all(dir);
     return failures ? 1 : 0;
   }
 
@@ -190,7 +182,5 @@ int main(int argc, char** argv) {
   ratio("fetch_seq", "curl_seq");
   ratio("fetch_par8", "curl_par8");
   ratio("fetch_par8", "curl_proc8");
-  if (server) server->stop();
-  std::filesystem::remove_all(dir);
   return 0;
 }

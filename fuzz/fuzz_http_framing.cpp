@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/http_client.h"
+#include "net/http_framing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
@@ -22,21 +22,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t a = (data[0] & 0x0f) * n / 15, b = (data[0] >> 4) * n / 15;
   const size_t cuts[] = {0, a < b ? a : b, a < b ? b : a, n};
 
-  http_t* h = http_internal_create(0, nullptr);
-  if (!h) return 0;
-  httpInternalExpectFramed(h);
+  http_answer_t answer{};
+  if (!answerInit(&answer, http_response_limit)) return 0;
+  answer.framed = true;
   http_status_t status = HTTP_STATUS_PENDING;
   for (int k = 0; k < 3 && status == HTTP_STATUS_PENDING; ++k) {
-    if (!http_internal_append(h, input.data() + cuts[k], cuts[k + 1] - cuts[k])) break;
-    status = httpInternalAdvanceFramed(h, false);
+    if (!answerAppend(&answer, input.data() + cuts[k], cuts[k + 1] - cuts[k])) break;
+    status = answerAdvanceFramed(&answer, false);
   }
-  if (status == HTTP_STATUS_PENDING) status = httpInternalAdvanceFramed(h, true);
+  if (status == HTTP_STATUS_PENDING) status = answerAdvanceFramed(&answer, true);
   if (status == HTTP_STATUS_PENDING) __builtin_trap();
-  if (std::strlen(h->reason_phrase) > 1023 || std::strlen(h->content_type) > 255) __builtin_trap();
+  if (std::strlen(answer.reason_phrase) > 1023 || std::strlen(answer.content_type) > 255) __builtin_trap();
   if (status == HTTP_STATUS_COMPLETED) {
-    if (!h->response_data || h->response_size > n) __builtin_trap();
-    if (static_cast<const char*>(h->response_data)[h->response_size] != '\0') __builtin_trap();
+    if (!answer.body || answer.body_size > n) __builtin_trap();
+    if (answer.body[answer.body_size] != '\0') __builtin_trap();
   }
-  http_release(h);
+  answerFree(&answer);
   return 0;
 }

@@ -21,27 +21,13 @@
 
 #include "net/disk_cache.h"
 #include "net/fetch.h"
-#include "script_server.h"
+#include "fetch_fixture.h"
 #include "rocktree.pb.h"
 #include "startup/planet_startup.h"
 
 namespace {
 
 using namespace geo_globetrotter_proto_rocktree;
-
-std::string makeTempDir(const char* what) {
-  std::string tmpl = std::string("/tmp/ostravel-") + what + "-XXXXXX";
-  if (!mkdtemp(tmpl.data())) std::abort();
-  return tmpl;
-}
-
-struct temp_dir_t {
-  std::string path = makeTempDir("cache");
-  ~temp_dir_t() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-};
 
 // The answer a service would give for a key: the same bytes every time, of
 // a length from 1 to 24 KB that depends on the key.
@@ -120,7 +106,7 @@ void expectSound(const std::string& dir, uint64_t budget) {
 // log beside it within 1 % more), and what goes first is what was used
 // least recently: a read counts as a use.
 TEST(DiskCache, BudgetAndLeastRecentlyUsedEviction) {
-  temp_dir_t dir;
+  temp_dir_t dir("cache");
   const uint64_t budget = 1 << 20;
   disk_cache_ptr_t c = open(dir.path, budget);
   ASSERT_TRUE(c);
@@ -164,7 +150,7 @@ TEST(DiskCache, BudgetAndLeastRecentlyUsedEviction) {
 // A database that is not one (garbage, or cut short by a crash of the disk)
 // is replaced, never a crash; the cache goes on working.
 TEST(DiskCache, DamagedDatabaseFileIsReplaced) {
-  temp_dir_t dir;
+  temp_dir_t dir("cache");
   const std::string db = dir.path + "/" + disk_cache_file_name;
   {
     std::ofstream garbage(db, std::ios::binary);
@@ -267,7 +253,7 @@ int exitStatus(pid_t pid) {
 // them) while evicting; then a writer is killed with SIGKILL at random
 // moments. Every entry left is whole.
 TEST(DiskCache, SharedDirectorySurvivesConcurrentWritersAndKill) {
-  temp_dir_t dir;
+  temp_dir_t dir("cache");
   const uint64_t budget = 600 << 10;
   const std::string args = dir.path + " " + std::to_string(budget) + " ";
   open(dir.path, budget).reset();  // the database exists before they race
@@ -291,7 +277,7 @@ TEST(DiskCache, SharedDirectorySurvivesConcurrentWritersAndKill) {
 // A write that fails for lack of space turns storing off with one line;
 // what was stored is still read.
 TEST(DiskCache, FullDiskTurnsStoringOffWithOneLine) {
-  temp_dir_t dir;
+  temp_dir_t dir("cache");
   EXPECT_EQ(exitStatus(startWriter("fill " + dir.path + " " + std::to_string(64 << 20) + " 0 0")), 0);
   std::ifstream err(dir.path + "/stderr");
   std::vector<std::string> lines;
@@ -309,21 +295,14 @@ namespace {
 // with a scripted service and a disk cache, or, in the child of the offline
 // test, offline on the parent's cache with the parent's service address.
 struct fetch_env_t {
-  ScriptServer server;
-  std::string dir;
+  fetch_fixture_t fixture{"fetch-cache", std::getenv("OSTRAVEL_TEST_OFFLINE_DIR")};
+  ScriptServer& server = fixture.server;
+  const std::string& dir = fixture.dir.path;
   std::string base_url;
   fetch_env_t() {
     const char* offline_url = std::getenv("OSTRAVEL_TEST_OFFLINE_URL");
-    const char* offline_dir = std::getenv("OSTRAVEL_TEST_OFFLINE_DIR");
-    dir = offline_dir ? offline_dir : makeTempDir("fetch-cache");
-    base_url = offline_url ? offline_url : "http://" + server.host() + "/rt/earth/";
-    if (chdir(dir.c_str()) != 0) std::abort();
+    base_url = offline_url ? offline_url : server.url("/rt/earth/");
     setUpFetching({base_url, dir + "/cache", 64 << 20, offline_url != nullptr});
-  }
-  ~fetch_env_t() {
-    if (std::getenv("OSTRAVEL_TEST_OFFLINE_DIR")) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 };
 

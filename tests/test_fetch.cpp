@@ -15,34 +15,17 @@
 #include "net/http_client.h"
 #include "startup/planet_startup.h"
 #include "net/fetch.h"
-#include "script_server.h"
+#include "fetch_fixture.h"
 
 namespace {
 
-// One service for the whole process: the fetch layer reads its host once.
-// The process works in a fresh directory so that the cache directories it
-// creates are its own.
-struct fetch_env_t {
-  ScriptServer server;
-  std::string dir;
-  fetch_env_t() {
-    setenv("OSTRAVEL_SERVICE_HOST", server.host().c_str(), 1);
-    char tmpl[] = "/tmp/ostravel-fetch-XXXXXX";
-    dir = mkdtemp(tmpl);
-    if (chdir(dir.c_str()) != 0) std::abort();
-  }
-  ~fetch_env_t() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
-};
-
-fetch_env_t& env() {
-  static fetch_env_t e;
+// One service and working directory for the whole process.
+fetch_fixture_t& env() {
+  static fetch_fixture_t e("fetch");
   return e;
 }
 // Created before main: a death test's child starts with the same set-up.
-const fetch_env_t& env_at_start = env();
+const fetch_fixture_t& env_at_start = env();
 
 struct call_t {
   int i;

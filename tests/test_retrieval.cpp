@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <future>
 #include <memory>
 #include <new>
@@ -21,7 +20,7 @@
 #include "net/fetch.h"
 #include "net/http_client.h"
 #include "net/retrieval.h"
-#include "script_server.h"
+#include "fetch_fixture.h"
 #include "startup/process_objects.h"
 
 // Allocations of exactly this many bytes fail (0: none), so that a test can
@@ -57,23 +56,8 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
-struct retrieval_env_t {
-  ScriptServer server;
-  std::string dir;
-  retrieval_env_t() {
-    setenv("OSTRAVEL_SERVICE_HOST", server.host().c_str(), 1);
-    char tmpl[] = "/tmp/ostravel-retrieval-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
-    dir = tmpl;
-  }
-  ~retrieval_env_t() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
-};
-
 ScriptServer& service() {
-  static retrieval_env_t e;
+  static fetch_fixture_t e("retrieval");
   return e.server;
 }
 
@@ -381,8 +365,8 @@ void exitWithDownloadsHeldBySilentService() {
       listen(listener, 128) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
     std::abort();
   setenv("OSTRAVEL_SERVICE_HOST", ("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str(), 1);
-  char tmpl[] = "/tmp/ostravel-exit-XXXXXX";
-  if (!mkdtemp(tmpl) || chdir(tmpl) != 0) std::abort();
+  static temp_dir_t dir("exit");
+  if (chdir(dir.path.c_str()) != 0) std::abort();
   http_stall_timeout_ms = 3600 * 1000;
   static auto* trees = new std::vector<std::unique_ptr<tree_t>>();
   for (int k = 0; k < 3 * static_cast<int>(download_pool_threads); ++k) {

@@ -84,16 +84,5 @@ int http_internal_parse_url(const char* url, char* address, size_t address_capac
                             size_t port_capacity, const char** resource);
 // A non-blocking socket with its connect started, or -1.
 int http_internal_connect(const char* address, const char* port);
-// A pending request record with no socket (-1), with extra bytes behind it
-// for a POST body; http_release frees it.
-http_t* http_internal_create(size_t extra, void* memctx);
-// Appends received bytes under the growth rule; 0 when out of memory.
-int http_internal_append(http_t* http, const void* bytes, size_t size);
-// Parses everything received as the complete response (the server closed).
-http_status_t http_internal_parse_response(http_t* http);
-// For a request of httpGetKeepAlive: parses what has been received so far as
-// a framed answer (peer_closed: nothing more will come). PENDING while the
-// answer is incomplete.
-http_status_t httpInternalAdvanceFramed(http_t* http, bool peer_closed);
-// Makes a record of http_internal_create parse its answer as a framed one.
-void httpInternalExpectFramed(http_t* http);
+// The framing parser of the answers is net/http_framing.h, fed bytes
+// directly by its fuzz targets.

@@ -1,0 +1,118 @@
+#include "net/http_connection.h"
+
+#include <cerrno>
+#include <chrono>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// One read takes at most this much; a drain repeats until the socket is empty.
+constexpr size_t receive_chunk = 16384;
+
+}  // namespace
+
+int64_t httpNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int http_internal_connect(const char* address, const char* port) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* addri = nullptr;
+  if (getaddrinfo(address, port, &hints, &addri) != 0) return -1;
+
+  int sock = socket(addri->ai_family, addri->ai_socktype, addri->ai_protocol);
+  if (sock == -1) {
+    freeaddrinfo(addri);
+    return -1;
+  }
+  int flags = fcntl(sock, F_GETFL, 0);
+  if (flags == -1 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) == -1) {
+    freeaddrinfo(addri);
+    close(sock);
+    return -1;
+  }
+  int res = connect(sock, addri->ai_addr, addri->ai_addrlen);
+  freeaddrinfo(addri);
+  if (res == -1 && errno != EINPROGRESS && errno != EAGAIN) {
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+bool connectionOpen(http_connection_t* c, const char* host, const char* port, int64_t stall_limit_ms) {
+  c->socket = http_internal_connect(host, port);
+  c->connect_pending = true;
+  c->stall_limit_ms = stall_limit_ms;
+  c->last_progress_ms = httpNowMs();
+  return c->socket >= 0;
+}
+
+void connectionClose(http_connection_t* c) {
+  if (c->socket >= 0) close(c->socket);
+  c->socket = -1;
+}
+
+connect_outcome_t connectionFinishConnect(http_connection_t* c) {
+  if (!c->connect_pending) return connect_done;
+  pollfd p{c->socket, POLLOUT, 0};
+  int ready = poll(&p, 1, 0);
+  if (ready < 0 && errno != EINTR) return connect_poll_failed;
+  if (ready <= 0) return connect_waiting;
+  // Writable means the attempt is over; its outcome is the pending error.
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(c->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return connect_failed;
+  c->connect_pending = false;
+  c->last_progress_ms = httpNowMs();
+  return connect_done;
+}
+
+bool connectionSend(http_connection_t* c, const char* buf, size_t len, size_t* sent) {
+  while (*sent < len) {
+    ssize_t n = send(c->socket, buf + *sent, len - *sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    *sent += static_cast<size_t>(n);
+    c->last_progress_ms = httpNowMs();
+  }
+  return true;
+}
+
+receive_outcome_t connectionReceive(http_connection_t* c, http_answer_t* a) {
+  for (;;) {
+    if (!answerReserve(a, receive_chunk)) return receive_out_of_memory;
+    ssize_t n = recv(c->socket, a->data + a->data_size, receive_chunk, 0);
+    if (n > 0) {
+      a->data_size += static_cast<size_t>(n);
+      c->last_progress_ms = httpNowMs();
+      return a->data_size > a->max_size ? receive_too_large : receive_data;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return receive_would_block;
+    return n < 0 ? receive_failed : receive_closed;
+  }
+}
+
+void connectionWait(const http_connection_t* c, bool for_write, int timeout_ms) {
+  pollfd p{c->socket, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+  poll(&p, 1, timeout_ms);
+}
+
+bool connectionStalled(const http_connection_t* c) {
+  return httpNowMs() - c->last_progress_ms >= c->stall_limit_ms;
+}

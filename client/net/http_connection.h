@@ -1,0 +1,50 @@
+// One connection of the HTTP client: a non-blocking connect, send and
+// receive that each do only what the socket allows right now, the wait for
+// the event a request is waiting for, and the clock of the stall limit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/http_framing.h"
+
+struct http_connection_t {
+  int socket;            // -1: none
+  bool connect_pending;  // the connect is started and its outcome unknown
+  int64_t last_progress_ms;
+  int64_t stall_limit_ms;
+};
+
+int64_t httpNowMs();
+
+// Starts a connect to host:port on a new non-blocking socket; false (socket
+// -1) when the name does not resolve or no socket can be made. The stall
+// clock starts now.
+bool connectionOpen(http_connection_t* c, const char* host, const char* port, int64_t stall_limit_ms);
+// Closes the socket (if any) at once.
+void connectionClose(http_connection_t* c);
+
+enum connect_outcome_t { connect_waiting, connect_done, connect_failed, connect_poll_failed };
+// Whether a pending connect has ended, and how; connect_done when none was pending.
+connect_outcome_t connectionFinishConnect(http_connection_t* c);
+
+// Hands as much of [buf + *sent, buf + len) to the socket as it takes now.
+// Returns false on a send error; a full socket buffer is no error.
+bool connectionSend(http_connection_t* c, const char* buf, size_t len, size_t* sent);
+
+enum receive_outcome_t {
+  receive_data,         // bytes were appended to the answer
+  receive_would_block,  // nothing more right now
+  receive_closed,       // the peer closed
+  receive_failed,       // a receive error
+  receive_out_of_memory,
+  receive_too_large,  // the answer passed its size limit
+};
+// One read of what the socket holds into the answer, under its size limit.
+receive_outcome_t connectionReceive(http_connection_t* c, http_answer_t* a);
+
+// Waits up to timeout_ms for the socket to become writable (for_write) or readable.
+void connectionWait(const http_connection_t* c, bool for_write, int timeout_ms);
+
+// No progress (connected, bytes sent or received) within the stall limit.
+bool connectionStalled(const http_connection_t* c);
