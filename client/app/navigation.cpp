@@ -162,6 +162,7 @@ void navigateCamera(camera_t& cam, camera_input_t* in, const std::vector<draw_it
     const camera_pose_t pose = advanceFlight(&nav.flight, dt_s);
     cam.eye = pose.eye;
     cam.direction = pose.direction;
+    if (!nav.flight.active) std::printf("flight: arrived after %.2f s\n", nav.flight.duration_s);
   }
   // What the free camera would do on top: nothing in globe mode or while
   // flying.
