@@ -82,7 +82,7 @@ TEST(CommandLine, HelpAndVersionExitZero) {
   EXPECT_EQ(help.exit_status, 0);
   for (const char* option : {"--service", "--position", "--place", "--windowed", "--overlay",
                              "--screenshot-when-settled", "--exit-when-settled", "--settle-timeout", "--cache-dir",
-                             "--cache-mb", "--offline", "--version", "--help"})
+                             "--cache-mb", "--offline", "--navigation", "--version", "--help"})
     EXPECT_NE(help.text.find(option), std::string::npos) << option;
   for (const char* shown : {"=120", "=cache/", "=2048", "127.0.0.1:8086", "mont-blanc", "F12"})
     EXPECT_NE(help.text.find(shown), std::string::npos) << shown;
