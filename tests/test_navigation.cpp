@@ -36,6 +36,8 @@ std::unique_ptr<node_t> patch(const Eigen::Vector3d& up_dir, double height, doub
   n->matrix_globe_from_mesh = m;
   n->obb = {centre, Eigen::Vector3d(side / 2, side / 2, side / 10), (Eigen::Matrix3d() << east, north, up).finished()};
   mesh_t mesh{};
+  mesh.uv_offset = Eigen::Vector2f::Zero();
+  mesh.uv_scale = Eigen::Vector2f::Ones();
   for (auto [x, y] : {std::pair{0, 0}, {255, 0}, {0, 255}, {255, 255}}) {
     const vertex_t v{static_cast<uint8_t>(x), static_cast<uint8_t>(y), 0, octant, 0, 0};
     const auto* b = reinterpret_cast<const uint8_t*>(&v);

@@ -11,8 +11,8 @@
 #include "viewer_settings.h"
 
 struct camera_pose_t {
-  Eigen::Vector3d eye;        // metres, planet frame
-  Eigen::Vector3d direction;  // unit length
+  Eigen::Vector3d eye{0, 0, 0};        // metres, planet frame
+  Eigen::Vector3d direction{0, 0, 0};  // unit length
 };
 
 struct flight_t {
@@ -22,7 +22,7 @@ struct flight_t {
   camera_pose_t from, to;
   // The path: points looked at (on each pose's view ray), view widths
   // there, the great-circle length between them, and the curve's constants.
-  Eigen::Vector3d target_from, target_to;
+  Eigen::Vector3d target_from{0, 0, 0}, target_to{0, 0, 0};
   double w0 = 0, w1 = 0, u1 = 0;
   double r0 = 0, length = 0;  // length: S, in units of the curve
   bool zoom_only = false;     // the targets (nearly) coincide: width alone changes
