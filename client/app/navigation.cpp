@@ -130,8 +130,12 @@ void handleNavigationEvent(const SDL_Event& e) {
   }
   if (e.type == SDL_MOUSEBUTTONDOWN || e.type == SDL_MOUSEWHEEL) stopMoving();
   if (nav.globe && (e.type == SDL_MOUSEMOTION || e.type == SDL_MOUSEBUTTONDOWN || e.type == SDL_MOUSEBUTTONUP ||
-                    e.type == SDL_MOUSEWHEEL))
+                    e.type == SDL_MOUSEWHEEL)) {
+    // Frames that draw nothing (the planet still loading, a minimised
+    // window) apply none: keep the latest few hundred.
+    if (nav.events.size() >= 256) nav.events.erase(nav.events.begin());
     nav.events.push_back(e);
+  }
 }
 
 void flyTo(const geo_pose_t& pose) {
