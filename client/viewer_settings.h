@@ -162,6 +162,43 @@ constexpr double camera_far_near_horizon_metres = 370000;
 // Frame time between two position or statistics lines: readable, not a flood.
 constexpr double periodic_line_ms = 2000;
 
+// --- Navigation: globe mode, flights, the ground ---------------------------
+
+// A notch of the wheel in globe mode takes the eye this share of the way to
+// the point under the cursor (out: back by the inverse): about seven notches
+// halve the altitude twice, fine steps without a long scroll.
+constexpr double globe_wheel_keep = 0.8;
+// A double click flies to a third of the distance to the clicked point.
+constexpr double globe_double_click_keep = 1.0 / 3;
+// The glide after a drag: the globe's turn rate decays with this time
+// constant (exponentially in time, so the glide is the same at any frame
+// rate), measured over the drag's last 100 ms (holding still before the
+// release leaves no glide), and stops below the least rate.
+constexpr double globe_inertia_tau_s = 0.35;
+constexpr double globe_inertia_window_s = 0.1;
+constexpr double globe_inertia_min_rad_per_s = 1e-7;
+// A right (or Ctrl + left) drag turns by this per pixel about the point at
+// the view's centre; the eye stays at least this many degrees above that
+// point's horizon.
+constexpr double globe_turn_rad_per_pixel = 0.004;
+constexpr double globe_min_elevation_deg = 2;
+// W/A/S/D/Q/E in globe mode cover this many altitudes a second (times 5
+// with Shift): slow near the ground, fast from orbit. Zooming out stops at
+// the highest start a position may ask for.
+constexpr double globe_key_altitudes_per_s = 0.8;
+constexpr double globe_max_altitude = 40000000;
+// Flights: the smooth zoom-and-pan path with the curvature the mapping
+// libraries use, this many seconds per unit of its length, never longer than
+// the most a person wants to wait.
+constexpr double flight_rho = 1.42;
+constexpr double flight_seconds_per_unit = 0.9;
+constexpr double flight_max_seconds = 3;
+// The eye stays this high above the surface under it, plus the way it
+// covers in the given time at its descent speed (a fast descent stops
+// sooner, before a finer mesh that arrives a frame later can be above it).
+constexpr double ground_clearance_metres = 10;
+constexpr double ground_clearance_seconds = 0.05;
+
 // --- Textures --------------------------------------------------------------
 
 // The largest texture side accepted. Larger sizes cannot be uploaded to GL

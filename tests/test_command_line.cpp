@@ -35,11 +35,12 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   EXPECT_EQ(d.settle_timeout_s, 120);
   EXPECT_TRUE(d.screenshot_when_settled.empty());
   EXPECT_FALSE(d.exit_when_settled);
+  EXPECT_FALSE(d.globe_navigation);
 
   const command_line_t all = parse({"--service", "http://example.org:8080/rt/earth/", "--position",
                                     "45.8326,6.8652,6000,-180,-30", "--windowed", "1280x720", "--overlay", "off",
                                     "--screenshot-when-settled", "x.png", "--exit-when-settled", "--settle-timeout",
-                                    "7.5", "--cache-dir", "/tmp/c", "--cache-mb", "0", "--memory-mb", "64"});
+                                    "7.5", "--cache-dir", "/tmp/c", "--cache-mb", "0", "--memory-mb", "64", "--navigation", "globe"});
   ASSERT_TRUE(all.run) << all.text;
   const viewer_options_t& o = all.options;
   EXPECT_EQ(o.service_base_url, "http://example.org:8080/rt/earth/");
@@ -59,6 +60,7 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   EXPECT_EQ(o.cache_dir, "/tmp/c");
   EXPECT_EQ(o.cache_mb, 0);
   EXPECT_EQ(o.memory_budget_bytes, size_t{64} << 20);
+  EXPECT_TRUE(o.globe_navigation);
 
   EXPECT_TRUE(parse({"--windowed", "800x600"}).options.overlay);
   const command_line_t place = parse({"--place", "everest", "--offline"});
@@ -80,7 +82,7 @@ TEST(CommandLine, HelpAndVersionExitZero) {
   EXPECT_EQ(help.exit_status, 0);
   for (const char* option : {"--service", "--position", "--place", "--windowed", "--overlay",
                              "--screenshot-when-settled", "--exit-when-settled", "--settle-timeout", "--cache-dir",
-                             "--cache-mb", "--offline", "--version", "--help"})
+                             "--cache-mb", "--offline", "--navigation", "--version", "--help"})
     EXPECT_NE(help.text.find(option), std::string::npos) << option;
   for (const char* shown : {"=120", "=cache/", "=2048", "127.0.0.1:8086", "mont-blanc", "F12"})
     EXPECT_NE(help.text.find(shown), std::string::npos) << shown;
@@ -102,6 +104,7 @@ TEST(CommandLine, BadOptionsAndValuesGiveOneLineAndStatusTwo) {
       {{"--service", "http://h:0/"}, "--service"},
       {{"--service", "http://h:70000/"}, "--service"},
       {{"--service", "http://h:80/a b/"}, "--service"},
+      {{"--navigation", "sphere"}, "--navigation"},
       {{"--position", "1,2"}, "--position"},
       {{"--position", "1,2,3,4"}, "--position"},
       {{"--position", "1,2,x"}, "--position"},

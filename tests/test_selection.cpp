@@ -281,6 +281,31 @@ std::vector<std::pair<std::string, int>> drawn(const selection_t& sel) {
 
 using Drawn = std::vector<std::pair<std::string, int>>;
 
+// A view to come (a flight's destination) is wished for after everything
+// the frame's view wants, each record once (the coarse nodes both views
+// share are ranked as the frame's), and leaves the frame's selection alone.
+TEST(Walk, AViewToComeIsWishedAfterTheFramesView) {
+  synthetic_tree_t tree({0, 0, 3000});
+  selection_t sel;
+  frame_stats_t stats{};
+  walkTree(tree.root.get(), syntheticView(tree.eye, 30), 0, &sel, &stats);
+  const size_t own = sel.wishes.size(), selected = sel.potential_nodes.size();
+  frame_stats_t later{};
+  walkViewToCome(tree.root.get(), syntheticView({1500000, -1500000, 3000}, 30), 0, &sel, &later);
+  ASSERT_GT(sel.wishes.size(), own);
+  EXPECT_EQ(sel.potential_nodes.size(), selected);
+  std::set<const void*> seen;
+  request_priority_t worst_own = 0;
+  for (size_t i = 0; i < sel.wishes.size(); ++i) {
+    const request_wish_t& w = sel.wishes[i];
+    EXPECT_TRUE(seen.insert(w.bulk ? static_cast<const void*>(w.bulk) : w.node).second) << i;
+    if (i < own)
+      worst_own = std::max(worst_own, w.priority);
+    else
+      EXPECT_GT(w.priority, worst_own) << i;
+  }
+}
+
 TEST(Masks, DownloadedChildrenHideExactlyTheirOctants) {
   world_t w;
   node_t* parent = w.addNode(w.root.get(), "3");

@@ -19,19 +19,31 @@
 // Hemispheres, the altitude's unit and a heading that rounds to 360 all
 // read as a person expects.
 TEST(StatusLines, WhereWhatAndHow) {
-  status_t s{{45.83264, 6.86517, 6000, 179.6, -30}, 812, 3, 45, true, 59.7};
+  status_t s{{45.83264, 6.86517, 6000, 179.6, -30}, 812, 3, 45, true, 59.7, false, false, 0, 0, 0};
   std::vector<std::string> lines = statusLines(s);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "45.8326\u00b0 N  6.8652\u00b0 E  altitude 6.00 km  heading 180\u00b0");
   EXPECT_EQ(lines[1], "nodes drawn 812  downloads 3 in flight, 45 queued");
   EXPECT_EQ(lines[2], "settled  60 fps");
 
-  s = {{-33.86881, -151.2, 250, 359.7, 0}, 0, 0, 0, false, 0};
+  s = {{-33.86881, -151.2, 250, 359.7, 0}, 0, 0, 0, false, 0, false, false, 0, 0, 0};
   lines = statusLines(s);
   EXPECT_EQ(lines[0], "33.8688\u00b0 S  151.2000\u00b0 W  altitude 250 m  heading 0\u00b0");
   EXPECT_EQ(lines[2], "loading  0 fps");
   s.pose.altitude_m = 12000000;
   EXPECT_NE(statusLines(s)[0].find("altitude 12000 km"), std::string::npos);
+
+  // The surface under the cursor: a fourth line, the sphere's without a height.
+  s.pointed = true;
+  s.pointed_on_mesh = true;
+  s.pointed_lat_deg = 45.8326;
+  s.pointed_lon_deg = -6.8652;
+  s.pointed_height_m = 4808;
+  lines = statusLines(s);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3], "cursor 45.8326\u00b0 N  6.8652\u00b0 W  height 4.81 km");
+  s.pointed_on_mesh = false;
+  EXPECT_EQ(statusLines(s)[3], "cursor 45.8326\u00b0 N  6.8652\u00b0 W  on the sphere");
 }
 
 TEST(StatusLines, FrameRateOverHalfSecondWindows) {

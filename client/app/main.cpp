@@ -9,6 +9,7 @@
 
 #include <SDL.h>
 
+#include "app/navigation.h"
 #include "app/user_interface.h"
 #include "net/fetch.h"
 #include "startup/command_line.h"
@@ -100,12 +101,16 @@ void drawPlanet(gl_ctx_t& ctx) {
   applyPendingPose(cam, planet_radius);
   if (periodicLineDue(&cam.ms, deltaTime)) std::fputs(positionLine(cam).c_str(), stdout);
   SDL_GetRelativeMouseState(&in.mouse_x, &in.mouse_y);
+  navigateCamera(cam, &in, draw_list, _planetoid, width, height, deltaTime);
   camera_frame_t frame;
   updateCamera(cam, in, deltaTime, planet_radius, width, height, &frame);
+  if (keepCameraAboveGround(cam, _planetoid, deltaTime))
+    updateCamera(cam, camera_input_t{}, 0, planet_radius, width, height, &frame);
 
   frame_stats_t stats{};
   const walk_view_t view{cam.eye, cam.direction, frame.viewprojection, frame.frustum_planes};
   walkTree(current_bulk, view, now_ms, &sel, &stats);
+  prefetchDestination(current_bulk, now_ms, &sel, planet_radius, width, height);
   scheduleRequests(&viewerScheduler(), sel.wishes, sel.frame, retrievalStart());
   int64_t settled_after_ms = 0;
   if (noteSettling(&settle, stats, now_ms, &settled_after_ms))
@@ -121,7 +126,7 @@ void drawPlanet(gl_ctx_t& ctx) {
 
   computeDrawList(sel, &draw_list);
   drawNodes(draw_list, frame.viewprojection, ctx);
-  finishFrame({cam, planet_radius, static_cast<int>(draw_list.size()), settle.unsettled, width, height, deltaTime});
+  finishFrame({cam, planet_radius, static_cast<int>(draw_list.size()), settle.unsettled, width, height, deltaTime, &draw_list});
 }
 
 void mainloop(gl_ctx_t& ctx) {
@@ -129,6 +134,7 @@ void mainloop(gl_ctx_t& ctx) {
   while (SDL_PollEvent(&event)) {
     if (event.type == SDL_QUIT || (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE))
       quit = true;
+    handleNavigationEvent(event);
     handleUserEvent(event);
   }
   advanceFrameClock();
@@ -197,7 +203,7 @@ int main(int argc, char** argv) {
   initGL(*ctx);
   startUserInterface(options);
   loadPlanet();
-  SDL_SetRelativeMouseMode(SDL_TRUE);
+  startNavigation(options);
 
   while (!quit) mainloop(*ctx);
 

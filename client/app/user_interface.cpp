@@ -1,5 +1,7 @@
 #include "app/user_interface.h"
 
+#include "app/navigation.h"
+
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -79,8 +81,7 @@ void handleUserEvent(const SDL_Event& event) {
   const SDL_Keycode key = event.key.keysym.sym;
   if (key >= SDLK_1 && key <= SDLK_9) {
     const place_t& place = places[static_cast<size_t>(key - SDLK_1)];
-    ui.pose_pending = true;
-    ui.pending_pose = place.pose;
+    flyToPose(place.pose);
     std::printf("place: %s\n", place.title);
   } else if (key == SDLK_h) {
     ui.overlay_on = !ui.overlay_on;
@@ -88,6 +89,8 @@ void handleUserEvent(const SDL_Event& event) {
     ui.shot_requested = true;
   }
 }
+
+void flyToPose(const geo_pose_t& pose) { flyTo(pose); }
 
 void applyPendingPose(camera_t& cam, float planet_radius) {
   if (!ui.pose_pending) return;
@@ -109,6 +112,7 @@ void finishFrame(const drawn_frame_t& f) {
     fillDownloads(&status);
     status.settled = !f.unsettled;
     status.frames_per_second = ui.frame_rate.fps;
+    if (f.draw_list) pointAtCursor(&status, f.cam, *f.draw_list, f.planet_radius, f.width, f.height);
     drawStatusOverlay(ui.overlay, statusLines(status), f.width, f.height, f.delta_time_ms,
                       ui.shot_requested || settled_shot);
   }

@@ -9,6 +9,7 @@
 
 #include "startup/command_line.h"
 #include "view/camera.h"
+#include "view/selection.h"
 
 // Before the first frame, with the GL context current.
 void startUserInterface(const viewer_options_t& options);
@@ -20,6 +21,10 @@ void handleUserEvent(const SDL_Event& event);
 // since the last frame moves it now.
 void applyPendingPose(camera_t& cam, float planet_radius);
 
+// Flies the camera to the pose on the smooth zoom-and-pan path (from the
+// next frame on; any key, click or wheel stops it where it is).
+void flyToPose(const geo_pose_t& pose);
+
 // In drawPlanet, after the planet is drawn and before the swap.
 struct drawn_frame_t {
   const camera_t& cam;
@@ -28,6 +33,7 @@ struct drawn_frame_t {
   bool unsettled;  // the settle tracker's state after this frame's walk
   int width, height;
   double delta_time_ms;
+  const std::vector<draw_item_t>* draw_list;  // the frame's, for the surface under the cursor
 };
 void finishFrame(const drawn_frame_t& frame);
 

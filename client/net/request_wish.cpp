@@ -16,5 +16,5 @@ request_priority_t requestPriority(bool is_node, size_t level, const Eigen::Vect
   }
   uint32_t bits;
   std::memcpy(&bits, &d2, sizeof bits);
-  return (static_cast<uint64_t>(is_node) << 63) | (static_cast<uint64_t>(std::min<size_t>(level, 31)) << 58) | bits;
+  return (static_cast<uint64_t>(is_node) << 62) | (static_cast<uint64_t>(std::min<size_t>(level, 31)) << 57) | bits;
 }

@@ -141,7 +141,7 @@ bool parseWindowSize(const std::string& text, int* width, int* height, std::stri
 command_line_t parseCommandLine(int argc, const char* const* argv) {
   command_line_t result;
   viewer_options_t& o = result.options;
-  std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb;
+  std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb, navigation;
 
   CLI::App app("Ostravel: flies over a planet streamed from a rocktree service.", "ostravel");
   app.set_version_flag("--version", std::string("ostravel ") + OSTRAVEL_VERSION);
@@ -161,6 +161,10 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
       ->type_name("WxH");
   app.add_option("--overlay", overlay, "the status overlay at start (default: on when windowed; H toggles it)")
       ->type_name("on|off");
+  app.add_option("--navigation", navigation,
+                 "globe: drag the planet, the wheel zooms to the cursor, right drag tilts, double click flies "
+                 "there; free: the free-flying camera with the mouse captured (default: free; N switches)")
+      ->type_name("globe|free");
   app.add_option("--screenshot-when-settled", o.screenshot_when_settled,
                  "write the first frame after the view settles to this PNG file")
       ->type_name("FILE.png");
@@ -182,7 +186,9 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
       ->default_str(std::to_string(memory_budget_bytes >> 20));
   app.footer(
       "Keys: W/S forwards/backwards, A/D sideways, Q/E down/up, Shift five times faster, the mouse turns; "
-      "1 to 9 fly to the built-in places in the order above; H the status overlay; F12 a screenshot "
+      "1 to 9 fly to the built-in places in the order above; N switches between globe and free navigation "
+      "(globe: left drag pans, the wheel zooms, right or Ctrl + left drag tilts and turns, a double click "
+      "flies closer, W/A/S/D/Q/E follow the altitude); H the status overlay; F12 a screenshot "
       "(ostravel-YYYYmmdd-HHMMSS.png in the working directory); Escape quits.");
 
   try {
@@ -238,6 +244,11 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
     ok = overlay == "on" || overlay == "off";
     o.overlay = overlay == "on";
     if (!ok) why = "--overlay: expected on or off, got \"" + overlay.substr(0, 64) + "\"";
+  }
+  if (ok && !navigation.empty()) {
+    ok = navigation == "globe" || navigation == "free";
+    o.globe_navigation = navigation == "globe";
+    if (!ok) why = "--navigation: expected globe or free, got \"" + navigation.substr(0, 64) + "\"";
   }
   if (ok && o.offline && o.cache_mb == 0) {
     why = "--offline needs the disk cache: --cache-mb 0 turns it off";

@@ -27,6 +27,7 @@ struct viewer_options_t {
   bool offline = false;
   size_t memory_budget_bytes = ::memory_budget_bytes;  // kept downloads; the view's own always stay
   bool overlay = false;  // the status overlay at start (H toggles it)
+  bool globe_navigation = false;  // --navigation globe; free (the default) flies the free camera (N switches)
 };
 
 struct command_line_t {

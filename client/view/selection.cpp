@@ -114,12 +114,17 @@ bool planetReady(rocktree_t* planet, int64_t now_ms, const std::function<void(bu
   return root->dl_state.load() == dl_state_downloaded;
 }
 
-void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel, frame_stats_t* stats) {
-  refill_t<node_t*> nodes(&sel->potential_nodes, &sel->spare_nodes);
-  refill_t<bulk_t*> bulks(&sel->potential_bulks, &sel->spare_bulks);
-  sel->wishes.clear();
-  const uint64_t frame = ++sel->frame;
+namespace {
 
+// The walk itself, shared by the frame's view and a view to come: every
+// node it selects goes to add_node and every path it walks to add_bulk, in
+// ascending path order. Bulks it reaches are queued and wished for as they
+// are met; `later` marks wishes of a view to come, which skip records the
+// frame's own walk already wished for (a record is ranked once).
+template <class AddNode, class AddBulk>
+void walkPaths(bulk_t* root, const walk_view_t& view, int64_t now_ms, bool later, selection_t* sel,
+               frame_stats_t* stats, AddNode add_node, AddBulk add_bulk) {
+  const uint64_t frame = sel->frame;
   // Depth first, children in digit order: the paths come out in ascending
   // order, so both maps are refilled in one pass without a search. Which
   // nodes are visited does not depend on the order: a node is visited when
@@ -137,30 +142,34 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t
     }
     bulk_t* bulk = item.bulk;
     const selection_t::child_t* here = item.child;
-    if (here && item.can_have_data) nodes.add(cur, here->node);
+    if (here && item.can_have_data) add_node(cur, here->node);
 
     const selection_t::octants_t* kids;
     if (item.depth && item.depth % 4 == 0) {
       bulk_t* b = here->bulk;
       if (!b) continue;
-      bulks.add(cur, b);
+      add_bulk(cur, b);
       if (requestable(b->dl_state, b->backoff, now_ms)) {
         b->setQueued();
         ++stats->bulk_requests;
       }
       const dl_state state = b->dl_state.load();
+      const auto used = sel->live_bulks.find(b);
+      const bool wished = used != sel->live_bulks.end() && used->second == frame;
       if (state != dl_state_stub) sel->live_bulks[b] = frame;
       // Its maps are written by a worker until it is downloaded.
       if (state != dl_state_downloaded) {
         ++stats->pending_bulks;
-        if (state != dl_state_stub)
-          sel->wishes.push_back({b, nullptr, requestPriority(false, cur.size(), here->obb.center, view.viewprojection)});
+        if (state != dl_state_stub && !(later && wished)) {
+          const request_priority_t p = requestPriority(false, cur.size(), here->obb.center, view.viewprojection);
+          sel->wishes.push_back({b, nullptr, later ? laterPriority(p) : p});
+        }
         continue;
       }
       bulk = b;
       kids = headChildren(sel, bulk);
     } else {
-      bulks.add(cur, bulk);
+      add_bulk(cur, bulk);
       kids = item.depth == 0 ? headChildren(sel, bulk) : here->children;
     }
 
@@ -175,26 +184,58 @@ void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t
       stack.push_back({item.depth + 1, static_cast<char>('0' + o), child.can_have_data, bulk, &child});
     }
   }
+}
 
-  nodes.finish();
-  bulks.finish();
-
-  // Ascending order: a node before its descendants, coarse detail first.
-  for (auto& [path, node] : sel->potential_nodes) {
+// After a walk: the selected nodes (ascending path order) are queued when
+// they are stubs, remembered, and wished for while they have not arrived.
+template <class Nodes>
+void requestNodes(const Nodes& nodes, const walk_view_t& view, int64_t now_ms, bool later, selection_t* sel,
+                  frame_stats_t* stats) {
+  const uint64_t frame = sel->frame;
+  for (auto& [path, node] : nodes) {
     if (requestable(node->dl_state, node->backoff, now_ms)) {
       node->setQueued();
       ++stats->node_requests;
     }
     const dl_state state = node->dl_state.load();
+    const auto used = sel->live_nodes.find(node);
+    const bool wished = used != sel->live_nodes.end() && used->second == frame;
     if (state != dl_state_stub) sel->live_nodes[node] = frame;
     if (state != dl_state_downloaded) {
       ++stats->pending_nodes;
-      if (state != dl_state_stub)
-        sel->wishes.push_back({nullptr, node, requestPriority(true, path.size(), node->obb.center, view.viewprojection)});
+      if (state != dl_state_stub && !(later && wished)) {
+        const request_priority_t p = requestPriority(true, path.size(), node->obb.center, view.viewprojection);
+        sel->wishes.push_back({nullptr, node, later ? laterPriority(p) : p});
+      }
     }
   }
+}
+
+}  // namespace
+
+void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel, frame_stats_t* stats) {
+  refill_t<node_t*> nodes(&sel->potential_nodes, &sel->spare_nodes);
+  refill_t<bulk_t*> bulks(&sel->potential_bulks, &sel->spare_bulks);
+  sel->wishes.clear();
+  ++sel->frame;
+  walkPaths(
+      root, view, now_ms, false, sel, stats, [&](const std::string& path, node_t* n) { nodes.add(path, n); },
+      [&](const std::string& path, bulk_t* b) { bulks.add(path, b); });
+  nodes.finish();
+  bulks.finish();
+  // Ascending order: a node before its descendants, coarse detail first.
+  requestNodes(sel->potential_nodes, view, now_ms, false, sel, stats);
   stats->pot_n = sel->potential_nodes.size();
   stats->pot_b = sel->potential_bulks.size();
+}
+
+void walkViewToCome(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel,
+                    frame_stats_t* stats) {
+  std::vector<std::pair<std::string, node_t*>> nodes;
+  walkPaths(
+      root, view, now_ms, true, sel, stats, [&](const std::string& path, node_t* n) { nodes.emplace_back(path, n); },
+      [](const std::string&, bulk_t*) {});
+  requestNodes(nodes, view, now_ms, true, sel, stats);
 }
 
 void computeDrawList(const selection_t& sel, std::vector<draw_item_t>* out) {

@@ -120,6 +120,15 @@ bool planetReady(rocktree_t* planet, int64_t now_ms, const std::function<void(bu
 // then nodes in ascending path order, each with its request priority.
 void walkTree(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel, frame_stats_t* stats);
 
+// After walkTree on the same sel, in the same frame: walks a view the camera
+// is going to (a flight's destination) and adds its wishes after the
+// frame's, ranked after everything the frame's view wants (laterPriority),
+// so that its detail streams in while nothing nearer waits. Its records are
+// remembered as used in this frame, so that the memory budget keeps them;
+// the frame's selection and draw list are left as they are.
+void walkViewToCome(bulk_t* root, const walk_view_t& view, int64_t now_ms, selection_t* sel,
+                    frame_stats_t* stats);
+
 // One node to draw and the octants of it to hide.
 struct draw_item_t {
   node_t* node;

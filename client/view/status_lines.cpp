@@ -31,7 +31,13 @@ std::vector<std::string> statusLines(const status_t& s) {
   std::snprintf(what, sizeof what, "nodes drawn %d  downloads %d in flight, %d queued", s.nodes_drawn,
                 s.downloads_in_flight, s.downloads_queued);
   std::snprintf(how, sizeof how, "%s  %.0f fps", s.settled ? "settled" : "loading", s.frames_per_second);
-  return {where, what, how};
+  if (!s.pointed) return {where, what, how};
+  char pointed[160];
+  std::snprintf(pointed, sizeof pointed, "cursor %.4f\u00b0 %c  %.4f\u00b0 %c  %s%s", std::fabs(s.pointed_lat_deg),
+                s.pointed_lat_deg < 0 ? 'S' : 'N', std::fabs(s.pointed_lon_deg), s.pointed_lon_deg < 0 ? 'W' : 'E',
+                s.pointed_on_mesh ? "height " : "on the sphere",
+                s.pointed_on_mesh ? altitudeText(s.pointed_height_m).c_str() : "");
+  return {where, what, how, pointed};
 }
 
 void noteFrame(frame_rate_meter_t* m, double delta_time_ms) {

@@ -15,10 +15,16 @@ struct status_t {
   int downloads_queued;     // wanted records waiting for a retrieval slot
   bool settled;             // every node and bulk the view needs has arrived
   double frames_per_second;
+  // The surface under the cursor (picking), when there is one: a fourth line.
+  bool pointed;
+  bool pointed_on_mesh;  // false: the sphere, where nothing drawn is hit
+  double pointed_lat_deg, pointed_lon_deg, pointed_height_m;
 };
 
 // Three lines, e.g. "45.8326° N  6.8652° E  altitude 6.00 km  heading 180°",
-// "nodes drawn 812  downloads 3 in flight, 45 queued", "settled  60 fps".
+// "nodes drawn 812  downloads 3 in flight, 45 queued", "settled  60 fps",
+// and with a pointed surface "cursor 45.8326° N  6.8652° E  height 4.81 km"
+// ("on the sphere" instead of the height where no mesh is hit).
 std::vector<std::string> statusLines(const status_t& status);
 
 // Frames per second, over windows of at least half a second.
