@@ -102,3 +102,33 @@ constexpr double detail_first_wavelength = 8000.0;
 constexpr double detail_gain = 0.55;     // amplitude per octave: rough but not noisy
 constexpr int detail_max_octaves = 14;   // down to about 0.5 m, below the deepest node's texel
 constexpr double detail_metres = 220.0;  // the full amplitude, reached in mountains
+
+// --- Coasts, lakes and rivers (GSHHG, gmt-gshhg packages) -----------------
+
+// Where Debian puts GMT's binned shorelines; --gshhg DIR picks another, "off" none.
+constexpr const char* default_gshhg_dir = "/usr/share/gmt-gshhg";
+// The first node level that reads each resolution (crude, low,
+// intermediate, high, full): the coarsest whose shoreline (25, 5, 1, 0.2,
+// 0.1 km) is within about a texel of the level's (39 km / 2^(level - 2)).
+constexpr int gshhg_first_level[5] = {0, 3, 5, 7, 9};
+// One bin holds at most this many points (the densest full-resolution bin
+// has about 170,000); more is a broken file, not a coast.
+constexpr size_t max_gshhg_bin_points = 1u << 20;
+// Of --cache-mb, the share the decoded bins may keep, taken from the
+// response cache's: a coastal bin serves hundreds of nodes around it.
+constexpr size_t shore_cache_share_num = 1, shore_cache_share_den = 8;
+// Lines per texel row the coverage mask samples (exact along the row): 4
+// gives 17 steps of coverage, enough that a shore shows no stairs.
+constexpr int shore_mask_subsamples = 4;
+// Land never lower than this, sea near the coast never higher than minus it
+// (metres): the mesh's shore follows the vector coast, not ETOPO5's 9 km grid.
+constexpr double shore_height_metres = 1.0;
+// Colours where the image has none of its own: lakes (a fresh-water blue)
+// and the tint of shallow sea over the depth that tint fades by.
+constexpr float lake_colour[3] = {38, 66, 104};
+constexpr float shallow_sea_tint[3] = {1.1f, 1.25f, 1.2f};
+constexpr double shallow_sea_depth_metres = 30.0;
+// Image pixels the land colour and the sea colour are spread over from
+// the pixels the image itself calls land or sea (a coast's smear is 1 to 3
+// pixels wide).
+constexpr int colour_spread_pixels = 6;
