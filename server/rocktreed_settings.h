@@ -50,6 +50,16 @@ constexpr const char* default_imagery_path = "/usr/share/xplanet/images/earth.jp
 // The Blue Marble JPEG carries no georeferencing: its extent (west, north,
 // east, south), stated here for that built-in file only.
 constexpr double default_imagery_extent[4] = {-180, 90, 180, -90};
+// A finer base image (kstars-data): a Blue Marble of 5400x2500 pixels, 4
+// minutes each, from 83 1/3 S to 83 1/3 N (2500 / 15 degrees), west edge at
+// 180 W; its extent (west, north, east, south). --fine-imagery off leaves it out.
+constexpr const char* default_fine_imagery_path = "/usr/share/kstars/geomap.jpg";
+constexpr double default_fine_imagery_extent[4] = {-180, 250.0 / 3, 180, -250.0 / 3};
+// Degrees over which it fades into the built-in image towards its edges
+// at the poles: wide enough that the colour change shows no line.
+constexpr double fine_imagery_fade_degrees = 5.0;
+// A wider world image is not read (its pixels would take gigabytes).
+constexpr int max_fine_imagery_width = 21600;
 // Relief samples are clamped to this range: below the deepest trench and
 // above the highest peak is a broken file, not terrain.
 constexpr float relief_floor_metres = -12000;
@@ -117,6 +127,9 @@ constexpr size_t max_gshhg_bin_points = 1u << 20;
 // Of --cache-mb, the share the decoded bins may keep, taken from the
 // response cache's: a coastal bin serves hundreds of nodes around it.
 constexpr size_t shore_cache_share_num = 1, shore_cache_share_den = 8;
+// The netCDF library's cache of decompressed chunks (of 64 KB) per variable
+// of a shoreline file: a bin's read needs one or two.
+constexpr size_t gshhg_chunk_cache_bytes = 256 * 1024;
 // Lines per texel row the coverage mask samples (exact along the row): 4
 // gives 17 steps of coverage, enough that a shore shows no stairs.
 constexpr int shore_mask_subsamples = 4;

@@ -166,7 +166,8 @@ TEST(Coasts, WellKnownPlacesAtTheirPointsAndTexels) {
       // The texel whose centre is nearest the place, in its node's mask.
       geo_box_t box;
       nodeBox(pathAt(p.lat, p.lon, level), &box);
-      const shore_mask_t mask = shoreMask(*shore, box, level);
+      shore_mask_t mask;
+      shoreMask(*shore, box, level, &mask);
       const int col = static_cast<int>(std::lround((p.lon - box.w) / (box.e - box.w) * (texture_size - 1)));
       const int row = static_cast<int>(std::lround((box.n - p.lat) / (box.n - box.s) * (texture_size - 1)));
       const size_t k = static_cast<size_t>(row) * texture_size + col;
@@ -179,7 +180,9 @@ TEST(Coasts, WellKnownPlacesAtTheirPointsAndTexels) {
   // A coast is not all one texel: the Golden Gate's level-14 node is mixed.
   geo_box_t box;
   nodeBox(pathAt(golden_gate.lat, golden_gate.lon, 14), &box);
-  EXPECT_FALSE(shoreMask(*shore, box, 14).uniform);
+  shore_mask_t mask;
+  shoreMask(*shore, box, 14, &mask);
+  EXPECT_FALSE(mask.uniform);
   EXPECT_LE(shore->cachedBytes(), 64u << 20);
 }
 

@@ -7,6 +7,7 @@
 #include "http/caching_headers.h"
 #include "planet/user_layers.h"
 #include "http/request_parser.h"
+#include "planet/fine_image.h"
 #include "planet/land_water_mask.h"
 #include "planet/shore_colour.h"
 #include "planet/node_builder.h"
@@ -114,6 +115,10 @@ bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_f
   setGdalCacheBytes(std::max<size_t>(gdal_bytes, 1 << 20));
   if (!openUserLayers(inputs.relief_layers, inputs.imagery_layers, &s->terrain, error)) return false;
   if (!loadTerrain(inputs.relief, inputs.imagery, &s->terrain, error)) return false;
+  std::string why;
+  if (!inputs.fine_imagery.empty() && !blendFineImage(inputs.fine_imagery, &s->terrain, &why))
+    std::fprintf(stderr, "rocktreed: finer base image: %s (install kstars-data for it; serving the planet without it)\n",
+                 why.c_str());
   const size_t shore_bytes = openShore(inputs.gshhg_dir, cache_bytes, &s->terrain);
   s->texture_formats = texture_formats;
   const size_t answers = cache_bytes / cache_share_den * cache_share_num;

@@ -90,6 +90,11 @@ std::unique_ptr<GshhgFile> GshhgFile::open(const std::string& path, std::string*
     fail(path, "segment or point arrays of different lengths", error);
     return nullptr;
   }
+  // HDF5 keeps up to 16 MB of decompressed chunks per variable by default;
+  // a bin's read needs one or two of them, and the decoded bins have a cache
+  // of their own.
+  for (int v : {f->var_info_, f->var_first_point_, f->var_x_, f->var_y_})
+    nc_set_var_chunk_cache(f->nc_, v, gshhg_chunk_cache_bytes, 17, 0.75f);
   f->segments_ = static_cast<size_t>(segments);
   f->points_ = static_cast<size_t>(points);
   f->first_segment_.resize(bins);

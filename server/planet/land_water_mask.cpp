@@ -36,7 +36,9 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
   sorted.reserve(lines.size());
   for (size_t k = 0; k < lines.size(); ++k)
     sorted.push_back({std::clamp(lines[k], -90.0 + 1e-9, 90.0 - 1e-9), static_cast<uint32_t>(k)});
-  std::sort(sorted.begin(), sorted.end());
+  // A texture's lines run north to south, a height grid's south to north.
+  if (std::is_sorted(sorted.rbegin(), sorted.rend())) std::reverse(sorted.begin(), sorted.end());
+  else if (!std::is_sorted(sorted.begin(), sorted.end())) std::sort(sorted.begin(), sorted.end());
   auto firstLine = [&](double lat) {
     return static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), std::pair<double, uint32_t>{lat, 0}) -
                                sorted.begin());
@@ -46,48 +48,80 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
   const int r0 = std::clamp(static_cast<int>(std::floor((90.0 - sorted.back().first) / d)), 0, rows - 1);
   const int r1 = std::clamp(static_cast<int>(std::floor((90.0 - sorted.front().first) / d)), 0, rows - 1);
   const int c0 = static_cast<int>(std::floor(lon_lo / d)), c1 = static_cast<int>(std::floor(lon_hi / d));
+  // First the bins and their base levels: a node whose bins are all of one
+  // level without a ring needs no crossings at all.
+  struct touched_t {
+    double lon0, lat_s, lat_n;
+    int base;
+    std::shared_ptr<const gshhg_bin_t> bin;
+  };
+  thread_local std::vector<touched_t> touched;
+  touched.clear();
   int seen = -1;
   bool one_level = true;
-  auto vertical = [&](int level, double lon, double s, double n) {
-    for (size_t k = firstLine(s), e = firstLine(n); k < e; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
-  };
-  for (int r = r0; r <= r1; ++r) {
-    const double lat_n = 90.0 - r * d, lat_s = 90.0 - (r + 1) * d;
+  for (int r = r0; r <= r1; ++r)
     for (int c = c0; c <= c1; ++c) {
-      const double lon0 = c * d;
       const int index = r * cols + ((c % cols) + cols) % cols;
       std::shared_ptr<const gshhg_bin_t> bin;
       if (f.binHasSegments(index)) bin = shore.bin(f, index);
       const int base = bin ? bin->base_level : cornerBase(f.cornerLevels(index));
       if (seen >= 0 && base != seen) one_level = false;
       seen = base;
-      for (int level = 1; level <= base; ++level) {
-        vertical(level, lon0, lat_s, lat_n);
-        vertical(level, lon0 + d, lat_s, lat_n);
-      }
-      if (!bin) continue;
-      const double scale = d / 65535.0;
-      for (const gshhg_ring_t& ring : bin->rings) {
-        if (ring.level <= base) continue;
-        one_level = false;
-        std::vector<crossing_t>& to = (*out)[ring.level - 1];
-        const size_t n = ring.points.size();
-        for (size_t i = 0, j = n - 1; i < n; j = i++) {
-          gshhg_point_t a = ring.points[j], b = ring.points[i];
-          if (a.y == b.y) continue;
-          if (a.y > b.y) std::swap(a, b);
-          const double ya = lat_s + (d * a.y) / 65535.0, yb = lat_s + (d * b.y) / 65535.0;
-          const size_t k0 = firstLine(ya), k1 = firstLine(yb);
-          if (k0 == k1) continue;
-          const double xa = lon0 + a.x * scale, slope = (b.x - a.x) * scale / (yb - ya);
-          for (size_t k = k0; k < k1; ++k) to.push_back({sorted[k].second, xa + (sorted[k].first - ya) * slope});
-        }
+      if (bin)
+        for (const gshhg_ring_t& ring : bin->rings) one_level = one_level && ring.level <= base;
+      touched.push_back({c * d, 90.0 - (r + 1) * d, 90.0 - r * d, base, std::move(bin)});
+    }
+  *uniform = std::max(seen, 0);
+  if (one_level) {
+    touched.clear();
+    return true;
+  }
+  auto vertical = [&](int level, double lon, double s, double n) {
+    for (size_t k = firstLine(s), e = firstLine(n); k < e; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
+  };
+  const double scale = d / 65535.0;
+  for (const touched_t& t : touched) {
+    for (int level = 1; level <= t.base; ++level) {
+      vertical(level, t.lon0, t.lat_s, t.lat_n);
+      vertical(level, t.lon0 + d, t.lat_s, t.lat_n);
+    }
+    if (!t.bin) continue;
+    for (const gshhg_ring_t& ring : t.bin->rings) {
+      if (ring.level <= t.base) continue;
+      std::vector<crossing_t>& to = (*out)[ring.level - 1];
+      const size_t n = ring.points.size();
+      for (size_t i = 0, j = n - 1; i < n; j = i++) {
+        gshhg_point_t a = ring.points[j], b = ring.points[i];
+        if (a.y == b.y) continue;
+        if (a.y > b.y) std::swap(a, b);
+        const double ya = t.lat_s + (d * a.y) / 65535.0, yb = t.lat_s + (d * b.y) / 65535.0;
+        if (yb < sorted.front().first || ya > sorted.back().first) continue;
+        const size_t k0 = firstLine(ya), k1 = firstLine(yb);
+        if (k0 == k1) continue;
+        const double xa = t.lon0 + a.x * scale, slope = (b.x - a.x) * scale / (yb - ya);
+        for (size_t k = k0; k < k1; ++k) to.push_back({sorted[k].second, xa + (sorted[k].first - ya) * slope});
       }
     }
   }
-  *uniform = std::max(seen, 0);
-  for (auto& v : *out) std::sort(v.begin(), v.end());
-  return one_level;
+  touched.clear();
+  // By line (counting), then by longitude within each line (a few each).
+  thread_local std::vector<crossing_t> scratch;
+  thread_local std::vector<uint32_t> starts;
+  for (auto& v : *out) {
+    if (v.empty()) continue;
+    starts.assign(lines.size() + 1, 0);
+    for (const crossing_t& c : v) ++starts[c.line + 1];
+    for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
+    scratch.resize(v.size());
+    for (const crossing_t& c : v) scratch[starts[c.line]++] = c;
+    v.swap(scratch);
+    for (size_t k = 0, at = 0; k < lines.size(); ++k) {
+      const size_t end = starts[k];
+      std::sort(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(end));
+      at = end;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -170,10 +204,12 @@ size_t Shoreline::cachedBytes() const {
   return cached_bytes_;
 }
 
-shore_mask_t shoreMask(const Shoreline& shore, const geo_box_t& box, int level) {
-  shore_mask_t mask;
+void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_mask_t* out) {
+  shore_mask_t& mask = *out;
+  mask.uniform = true;
+  mask.level = shore_sea;
   const GshhgFile* f = shore.fileFor(level);
-  if (!f) return mask;
+  if (!f) return;
   constexpr int n = texture_size, sub = shore_mask_subsamples;
   // Texel k's centre is at fraction k / (n - 1) of the box (the edge texels
   // sit on the edges, shared with the neighbours); it spans half a texel on
@@ -186,7 +222,7 @@ shore_mask_t shoreMask(const Shoreline& shore, const geo_box_t& box, int level) 
   int uniform = 0;
   if (gatherCrossings(shore, *f, box.w - tx / 2, box.e + tx / 2, lines, &crossings, &uniform)) {
     mask.level = static_cast<uint8_t>(uniform);
-    return mask;
+    return;
   }
   mask.uniform = false;
   mask.land.assign(static_cast<size_t>(n) * n, 0.0f);
@@ -241,7 +277,6 @@ shore_mask_t shoreMask(const Shoreline& shore, const geo_box_t& box, int level) 
     mask.land[i] = std::clamp(mask.land[i], 0.0f, 1.0f);
     mask.lake[i] = std::clamp(mask.lake[i], 0.0f, 1.0f - mask.land[i]);
   }
-  return mask;
 }
 
 std::vector<uint8_t> shoreLevels(const Shoreline& shore, int level, const std::vector<double>& lats,

@@ -68,7 +68,8 @@ struct shore_mask_t {
   std::vector<float> land, lake;
 };
 
-shore_mask_t shoreMask(const Shoreline& shore, const geo_box_t& box, int level);
+// Into `mask`, whose arrays a caller may reuse from node to node.
+void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_mask_t* mask);
 
 // The level (shore_sea .. shore_pond) at the points (lats[j], lons[i]),
 // row-major as heightGrid orders them.

@@ -307,7 +307,7 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
       const Eigen::Vector3d normal = Eigen::Vector3d(-gx, -gy, 1.0).normalized();
       const double shade = std::clamp(normal.dot(light) / light.z(), 0.35, 1.6);
       shades[r * (n + 1) + c] = static_cast<float>(shade);
-      grid[r * (n + 1) + c] = imageColour(t, lat, lon) * static_cast<float>(shade);
+      if (!t.shoreline) grid[r * (n + 1) + c] = imageColour(t, lat, lon) * static_cast<float>(shade);
     }
   }
 

@@ -1,6 +1,7 @@
 #include "planet/shore_colour.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "planet/land_water_mask.h"
@@ -13,29 +14,65 @@ bool looksLikeSea(const uint8_t* p) { return p[2] > p[0] * 1.2f + 8; }
 
 // Colours of the pixels `keep` marks, spread by `passes` rings over the
 // others (each unmarked pixel next to marked ones takes their mean); what is
-// still unreached keeps its own colour.
-std::vector<uint8_t> spread(const std::vector<uint8_t>& image, int w, int h, std::vector<bool> keep, int passes) {
+// still unreached keeps its own colour. Each pass visits only the ring it
+// fills.
+std::vector<uint8_t> spread(const std::vector<uint8_t>& image, int w, int h, const std::vector<uint8_t>& marks,
+                            int passes) {
   std::vector<uint8_t> out = image;
-  for (int pass = 0; pass < passes; ++pass) {
-    std::vector<bool> next = keep;
-    std::vector<uint8_t> src = out;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const size_t i = static_cast<size_t>(y) * w + x;
-        if (keep[i]) continue;
-        int sum[3] = {0, 0, 0}, count = 0;
-        const int nx[4] = {(x + w - 1) % w, (x + 1) % w, x, x}, ny[4] = {y, y, std::max(y - 1, 0), std::min(y + 1, h - 1)};
-        for (int k = 0; k < 4; ++k) {
-          const size_t j = static_cast<size_t>(ny[k]) * w + nx[k];
-          if (!keep[j]) continue;
-          for (int c = 0; c < 3; ++c) sum[c] += src[j * 3 + c];
-          ++count;
-        }
-        if (!count) continue;
-        for (int c = 0; c < 3; ++c) out[i * 3 + c] = static_cast<uint8_t>((sum[c] + count / 2) / count);
-        next[i] = true;
+  enum : uint8_t { unmarked = 0, marked = 1, queued = 2 };
+  std::vector<uint8_t> state = marks;
+  auto neighbours = [w, h](size_t i, size_t n[4]) {
+    const int x = static_cast<int>(i % w), y = static_cast<int>(i / w);
+    n[0] = static_cast<size_t>(y) * w + (x ? x - 1 : w - 1);
+    n[1] = static_cast<size_t>(y) * w + (x + 1 < w ? x + 1 : 0);
+    n[2] = static_cast<size_t>(std::max(y - 1, 0)) * w + x;
+    n[3] = static_cast<size_t>(std::min(y + 1, h - 1)) * w + x;
+  };
+  std::vector<size_t> ring;
+  for (int y = 0; y < h; ++y) {
+    const size_t row = static_cast<size_t>(y) * w;
+    const size_t up = static_cast<size_t>(std::max(y - 1, 0)) * w, down = static_cast<size_t>(std::min(y + 1, h - 1)) * w;
+    for (int x = 0; x < w; ++x) {
+      if (state[row + x]) continue;
+      const int west = x ? x - 1 : w - 1, east = x + 1 < w ? x + 1 : 0;
+      if (state[row + west] == marked || state[row + east] == marked || state[up + x] == marked ||
+          state[down + x] == marked) {
+        ring.push_back(row + x);
+        state[row + x] = queued;
       }
-    keep = std::move(next);
+    }
+  }
+  std::vector<std::array<uint8_t, 3>> colours;
+  std::vector<size_t> next;
+  for (int pass = 0; pass < passes && !ring.empty(); ++pass) {
+    // Every pixel of the ring from the pixels marked before the pass.
+    colours.resize(ring.size());
+    for (size_t r = 0; r < ring.size(); ++r) {
+      size_t n[4];
+      neighbours(ring[r], n);
+      int sum[3] = {0, 0, 0}, count = 0;
+      for (size_t j : n) {
+        if (state[j] != marked) continue;
+        for (int c = 0; c < 3; ++c) sum[c] += out[j * 3 + c];
+        ++count;
+      }
+      for (int c = 0; c < 3; ++c) colours[r][c] = static_cast<uint8_t>((sum[c] + count / 2) / std::max(count, 1));
+    }
+    for (size_t r = 0; r < ring.size(); ++r) {
+      state[ring[r]] = marked;
+      for (int c = 0; c < 3; ++c) out[ring[r] * 3 + c] = colours[r][c];
+    }
+    next.clear();
+    for (size_t i : ring) {
+      size_t n[4];
+      neighbours(i, n);
+      for (size_t j : n)
+        if (state[j] == unmarked) {
+          state[j] = queued;
+          next.push_back(j);
+        }
+    }
+    ring.swap(next);
   }
   return out;
 }
@@ -67,7 +104,8 @@ Eigen::Vector3f seaTint(double height) {
 void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* out) {
   constexpr int w3 = texture_size * 3;
   out->resize(static_cast<size_t>(texture_size) * w3);
-  std::vector<float> rows(static_cast<size_t>(n + 1) * w3);
+  thread_local std::vector<float> rows;
+  rows.resize(static_cast<size_t>(n + 1) * w3);
   for (int j = 0; j <= n; ++j)
     for (int c = 0; c < texture_size; ++c) {
       const double x = static_cast<double>(c) * n / (texture_size - 1);
@@ -91,7 +129,7 @@ void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float
 
 void prepareShoreColours(terrain_t* t) {
   const int w = t->image_grid.width, h = t->image_grid.height;
-  std::vector<bool> sea(static_cast<size_t>(w) * h), land(sea.size());
+  std::vector<uint8_t> sea(static_cast<size_t>(w) * h), land(sea.size());
   for (size_t i = 0; i < sea.size(); ++i) {
     sea[i] = looksLikeSea(&t->image[i * 3]);
     land[i] = !sea[i];
@@ -102,7 +140,8 @@ void prepareShoreColours(terrain_t* t) {
 
 std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int level,
                                   const std::vector<float>& shades, const std::vector<double>& heights, int n) {
-  const shore_mask_t mask = shoreMask(*t.shoreline, box, level);
+  thread_local shore_mask_t mask;
+  shoreMask(*t.shoreline, box, level, &mask);
   const bool need_land = !mask.uniform || mask.level == shore_land || mask.level == shore_island_in_lake;
   const bool need_sea = !mask.uniform || mask.level == shore_sea;
   const int side = n + 3;
@@ -125,7 +164,8 @@ std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int 
       }
     }
   }
-  std::vector<float> land, sea;
+  // Reused between a thread's nodes: fresh buffers cost page faults.
+  thread_local std::vector<float> land, sea;
   if (need_land) upsample(land_grid, n, &land);
   if (need_sea) upsample(sea_grid, n, &sea);
   if (per_texel)
@@ -145,21 +185,26 @@ std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int 
       }
     }
   std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
-  for (size_t p = 0, i = 0; p < rgb.size() / 3; ++p, i += 3) {
-    float fl, fk;
-    if (mask.uniform) {
-      fl = need_land ? 1.0f : 0.0f;
-      fk = !need_land && !need_sea ? 1.0f : 0.0f;
-    } else {
-      fl = mask.land[p];
-      fk = mask.lake[p];
-    }
-    const float fs = 1.0f - fl - fk;
-    for (int k = 0; k < 3; ++k) {
-      float v = fk * lake_colour[k] + 0.5f;
-      if (fl > 0) v += fl * land[i + k];
-      if (fs > 0) v += fs * sea[i + k];
-      rgb[i + k] = static_cast<uint8_t>(std::clamp(v, 0.0f, 255.0f));
+  if (mask.uniform && (need_land || need_sea)) {
+    const std::vector<float>& v = need_land ? land : sea;
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(std::clamp(v[i] + 0.5f, 0.0f, 255.0f));
+    return rgb;
+  }
+  // A uniform lake; otherwise all three mixed by the coverage, branch-free
+  // so that the compiler vectorizes it.
+  if (mask.uniform) {
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(lake_colour[i % 3] + 0.5f);
+    return rgb;
+  }
+  const float* fl = mask.land.data();
+  const float* fk = mask.lake.data();
+  const float* lv = land.data();
+  const float* sv = sea.data();
+  for (size_t p = 0; p < rgb.size() / 3; ++p) {
+    const float l = fl[p], k = fk[p], w = 1.0f - l - k;
+    for (int c = 0; c < 3; ++c) {
+      const float v = k * lake_colour[c] + l * lv[p * 3 + c] + w * sv[p * 3 + c] + 0.5f;
+      rgb[p * 3 + c] = static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v);
     }
   }
   return rgb;
