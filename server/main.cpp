@@ -1,7 +1,7 @@
 // rocktreed: serves the planet over HTTP on loopback.
 //   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
 //             [--quiet] [--texture-formats jpg|jpg,crn]
-//             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]
+//             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]
 // --port 0 picks a free port; the chosen one is printed on the first line.
 //   rocktreed export --out DIR [--region S,W,N,E] [--max-level N]
 //             [--base-level B] [--texture-formats ...] [--threads N]
@@ -51,10 +51,10 @@ int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
                "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] "
-               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]]\n"
+               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]\n"
                "       rocktreed export --out DIR [--region S,W,N,E] [--max-level N] [--base-level 6] "
                "[--threads N] [--texture-formats jpg|jpg,crn] [--relief FILE[,FILE...]] "
-               "[--imagery FILE[,FILE...]]\n",
+               "[--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]\n",
                why);
   return 2;
 }
@@ -84,6 +84,8 @@ int main(int argc, char** argv) {
     else if (a == "--texture-formats") o.texture_formats = v;
     else if (a == "--relief") appendFileList(v, &o.inputs.relief_layers);
     else if (a == "--imagery") appendFileList(v, &o.inputs.imagery_layers);
+    else if (a == "--gshhg") o.inputs.gshhg_dir = std::strcmp(v, "off") == 0 ? "" : v;
+    else if (a == "--fine-imagery") o.inputs.fine_imagery = std::strcmp(v, "off") == 0 ? "" : v;
     else if (exporting && isExportOption(a)) {
       if (!parseExportOption(a, v, &export_options, &why)) return usage(why.c_str());
     }

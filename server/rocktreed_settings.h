@@ -50,6 +50,16 @@ constexpr const char* default_imagery_path = "/usr/share/xplanet/images/earth.jp
 // The Blue Marble JPEG carries no georeferencing: its extent (west, north,
 // east, south), stated here for that built-in file only.
 constexpr double default_imagery_extent[4] = {-180, 90, 180, -90};
+// A finer base image (kstars-data): a Blue Marble of 5400x2500 pixels, 4
+// minutes each, from 83 1/3 S to 83 1/3 N (2500 / 15 degrees), west edge at
+// 180 W; its extent (west, north, east, south). --fine-imagery off leaves it out.
+constexpr const char* default_fine_imagery_path = "/usr/share/kstars/geomap.jpg";
+constexpr double default_fine_imagery_extent[4] = {-180, 250.0 / 3, 180, -250.0 / 3};
+// Degrees over which it fades into the built-in image towards its edges
+// at the poles: wide enough that the colour change shows no line.
+constexpr double fine_imagery_fade_degrees = 5.0;
+// A wider world image is not read (its pixels would take gigabytes).
+constexpr int max_fine_imagery_width = 21600;
 // Relief samples are clamped to this range: below the deepest trench and
 // above the highest peak is a broken file, not terrain.
 constexpr float relief_floor_metres = -12000;
@@ -102,3 +112,36 @@ constexpr double detail_first_wavelength = 8000.0;
 constexpr double detail_gain = 0.55;     // amplitude per octave: rough but not noisy
 constexpr int detail_max_octaves = 14;   // down to about 0.5 m, below the deepest node's texel
 constexpr double detail_metres = 220.0;  // the full amplitude, reached in mountains
+
+// --- Coasts, lakes and rivers (GSHHG, gmt-gshhg packages) -----------------
+
+// Where Debian puts GMT's binned shorelines; --gshhg DIR picks another, "off" none.
+constexpr const char* default_gshhg_dir = "/usr/share/gmt-gshhg";
+// The first node level that reads each resolution (crude, low,
+// intermediate, high, full): the coarsest whose shoreline (25, 5, 1, 0.2,
+// 0.1 km) is within about a texel of the level's (39 km / 2^(level - 2)).
+constexpr int gshhg_first_level[5] = {0, 3, 5, 7, 9};
+// One bin holds at most this many points (the densest full-resolution bin
+// has about 170,000); more is a broken file, not a coast.
+constexpr size_t max_gshhg_bin_points = 1u << 20;
+// Of --cache-mb, the share the decoded bins may keep, taken from the
+// response cache's: a coastal bin serves hundreds of nodes around it.
+constexpr size_t shore_cache_share_num = 1, shore_cache_share_den = 8;
+// The netCDF library's cache of decompressed chunks (of 64 KB) per variable
+// of a shoreline file: a bin's read needs one or two.
+constexpr size_t gshhg_chunk_cache_bytes = 256 * 1024;
+// Lines per texel row the coverage mask samples (exact along the row): 4
+// gives 17 steps of coverage, enough that a shore shows no stairs.
+constexpr int shore_mask_subsamples = 4;
+// Land never lower than this, sea near the coast never higher than minus it
+// (metres): the mesh's shore follows the vector coast, not ETOPO5's 9 km grid.
+constexpr double shore_height_metres = 1.0;
+// Colours where the image has none of its own: lakes (a fresh-water blue)
+// and the tint of shallow sea over the depth that tint fades by.
+constexpr float lake_colour[3] = {38, 66, 104};
+constexpr float shallow_sea_tint[3] = {1.1f, 1.25f, 1.2f};
+constexpr double shallow_sea_depth_metres = 30.0;
+// Image pixels the land colour and the sea colour are spread over from
+// the pixels the image itself calls land or sea (a coast's smear is 1 to 3
+// pixels wide).
+constexpr int colour_spread_pixels = 6;

@@ -124,10 +124,14 @@ std::string utmSquare() {
 }
 
 std::string seamCopy() {
-  // The built-in image with its stated extent, then the inset's window of
-  // it, resampled as a user's finer image of the same ground would be.
+  // The built-in image with its stated extent (the finer base image where
+  // it is installed: the plain planet shows it there), then the inset's
+  // window of it, resampled as a user's finer image of the same ground
+  // would be.
   const std::string path = testFolder() + "/seam_copy.tif";
-  GDALDatasetH jpeg = GDALOpen(default_imagery_path, GA_ReadOnly);
+  const bool fine = std::filesystem::exists(default_fine_imagery_path);
+  const double* extent = fine ? default_fine_imagery_extent : default_imagery_extent;
+  GDALDatasetH jpeg = GDALOpen(fine ? default_fine_imagery_path : default_imagery_path, GA_ReadOnly);
   if (!jpeg) return "";
   auto translate = [](const std::string& out, GDALDatasetH src, std::vector<std::string> args) {
     std::vector<char*> argv;
@@ -138,7 +142,9 @@ std::string seamCopy() {
     GDALTranslateOptionsFree(o);
     return ds;
   };
-  GDALDatasetH world = translate("", jpeg, {"-of", "VRT", "-a_srs", "EPSG:4326", "-a_ullr", "-180", "90", "180", "-90"});
+  GDALDatasetH world = translate("", jpeg, {"-of", "VRT", "-a_srs", "EPSG:4326", "-a_ullr", std::to_string(extent[0]),
+                                             std::to_string(extent[1]), std::to_string(extent[2]),
+                                             std::to_string(extent[3])});
   GDALDatasetH copy = world ? translate(path, world,
                                         {"-of", "GTiff", "-r", "bilinear", "-outsize", "200", "200", "-projwin",
                                          std::to_string(seam_copy.w), std::to_string(seam_copy.n),

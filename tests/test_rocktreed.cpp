@@ -563,7 +563,9 @@ TEST(Picture, MidAtlanticIsBlueAndFlat) {
   const picture_t p = look(30.0, -40.0, 10);
   EXPECT_GT(p.mean_rgb[2], p.mean_rgb[0] + 10) << p.mean_rgb.transpose();
   EXPECT_GT(p.mean_rgb[2], p.mean_rgb[1]) << p.mean_rgb.transpose();
-  EXPECT_LT(p.luma_stddev, 3.0);  // no shading: the sea surface is flat
+  // No hillshading: the sea surface is flat (the finer base image's own
+  // sea-floor shading varies by a few levels, hillshading would by tens).
+  EXPECT_LT(p.luma_stddev, 5.0);
   EXPECT_LT(std::fabs(p.max_height), 5.0);  // the surface sits at 0 m (skirts hang below)
 }
 

@@ -4,7 +4,10 @@
 // all written into one PNG. With user layers and a place, one row: the node
 // holding the place at three levels from LEVEL on.
 //   contact_sheet [OUT.png]   (default contact_sheet.png)
-//   contact_sheet OUT.png --at LAT,LON,LEVEL [--relief FILES] [--imagery FILES]
+//   contact_sheet OUT.png --at LAT,LON,LEVEL [--relief FILES] [--imagery FILES] [--gshhg DIR|off]
+//                 [--fine-imagery FILE|off]
+// (both off: the planet without GSHHG's coasts and the finer image, for a
+// before/after look).
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -30,6 +33,10 @@ int main(int argc, char** argv) {
       appendFileList(argv[i + 1], &inputs.relief_layers);
     } else if (a == "--imagery") {
       appendFileList(argv[i + 1], &inputs.imagery_layers);
+    } else if (a == "--gshhg") {
+      inputs.gshhg_dir = std::string(argv[i + 1]) == "off" ? "" : argv[i + 1];
+    } else if (a == "--fine-imagery") {
+      inputs.fine_imagery = std::string(argv[i + 1]) == "off" ? "" : argv[i + 1];
     } else if (a == "--at" && std::sscanf(argv[i + 1], "%lf,%lf,%d", &places[0].lat, &places[0].lon, &first_level) == 3 &&
                first_level >= 1 && first_level <= max_node_level - 2) {
       places.resize(1);

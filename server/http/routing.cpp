@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "http/caching_headers.h"
 #include "planet/user_layers.h"
 #include "http/request_parser.h"
+#include "planet/fine_image.h"
+#include "planet/land_water_mask.h"
+#include "planet/shore_colour.h"
 #include "planet/node_builder.h"
 #include "rocktreed_settings.h"
 
@@ -81,6 +85,22 @@ service_response_t message(ResponseCache::body_t body, std::string_view if_none_
   return r;
 }
 
+// GSHHG's coasts and lakes, when the files are there (a missing or broken
+// one is one line, and the planet goes on without it). Returns the bytes
+// its bin cache may keep.
+size_t openShore(const std::string& dir, size_t cache_bytes, terrain_t* t) {
+  if (dir.empty()) return 0;
+  const size_t bytes = std::max<size_t>(cache_bytes / shore_cache_share_den * shore_cache_share_num, 1 << 20);
+  std::string note;
+  t->shoreline = Shoreline::open(dir, bytes, &note);
+  if (!note.empty())
+    std::fprintf(stderr, "rocktreed: coastlines: %s%s\n", note.c_str(),
+                 t->shoreline ? "" : " (install gmt-gshhg-full for sharp coasts and lakes; serving the planet without them)");
+  if (!t->shoreline) return 0;
+  prepareShoreColours(t);
+  return bytes;
+}
+
 }  // namespace
 
 bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_formats,
@@ -95,8 +115,14 @@ bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_f
   setGdalCacheBytes(std::max<size_t>(gdal_bytes, 1 << 20));
   if (!openUserLayers(inputs.relief_layers, inputs.imagery_layers, &s->terrain, error)) return false;
   if (!loadTerrain(inputs.relief, inputs.imagery, &s->terrain, error)) return false;
+  std::string why;
+  if (!inputs.fine_imagery.empty() && !blendFineImage(inputs.fine_imagery, &s->terrain, &why))
+    std::fprintf(stderr, "rocktreed: finer base image: %s (install kstars-data for it; serving the planet without it)\n",
+                 why.c_str());
+  const size_t shore_bytes = openShore(inputs.gshhg_dir, cache_bytes, &s->terrain);
   s->texture_formats = texture_formats;
-  s->cache = std::make_unique<ResponseCache>(cache_bytes / cache_share_den * cache_share_num - gdal_bytes);
+  const size_t answers = cache_bytes / cache_share_den * cache_share_num;
+  s->cache = std::make_unique<ResponseCache>(answers - std::min(answers, gdal_bytes + shore_bytes));
   s->planetoid = std::make_shared<const std::string>(buildPlanetoidMetadata(s->terrain));
   return true;
 }

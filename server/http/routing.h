@@ -30,6 +30,10 @@ struct planet_inputs_t {
   std::string relief = default_relief_path;
   std::string imagery = default_imagery_path;
   std::vector<std::string> relief_layers, imagery_layers;
+  // GMT's binned GSHHG files (coasts, lakes), and the finer base image
+  // (planet/fine_image.h); empty: none.
+  std::string gshhg_dir = default_gshhg_dir;
+  std::string fine_imagery = default_fine_imagery_path;
 };
 
 // Checks the user's files (metadata only), reads the built-in rasters, sizes
@@ -40,8 +44,8 @@ bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_f
 // The built-in planet alone.
 inline bool openService(service_t* s, const std::string& relief_path, const std::string& imagery_path,
                         uint32_t texture_formats, size_t cache_bytes, std::string* error) {
-  return openService(s, planet_inputs_t{relief_path, imagery_path, {}, {}}, texture_formats, cache_bytes,
-                     error);
+  return openService(s, planet_inputs_t{relief_path, imagery_path, {}, {}, default_gshhg_dir, default_fine_imagery_path},
+                     texture_formats, cache_bytes, error);
 }
 
 struct service_response_t {

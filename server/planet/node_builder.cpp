@@ -10,6 +10,7 @@
 #include <turbojpeg.h>
 
 #include "planet/crn_encoder.h"
+#include "planet/shore_colour.h"
 #include "planet/user_layers.h"
 #include "rocktree.pb.h"
 
@@ -306,8 +307,14 @@ std::vector<uint8_t> buildTexture(const terrain_t& t, const geo_box_t& box, int 
       const Eigen::Vector3d normal = Eigen::Vector3d(-gx, -gy, 1.0).normalized();
       const double shade = std::clamp(normal.dot(light) / light.z(), 0.35, 1.6);
       shades[r * (n + 1) + c] = static_cast<float>(shade);
-      grid[r * (n + 1) + c] = imageColour(t, lat, lon) * static_cast<float>(shade);
+      if (!t.shoreline) grid[r * (n + 1) + c] = imageColour(t, lat, lon) * static_cast<float>(shade);
     }
+  }
+
+  if (t.shoreline) {
+    std::vector<uint8_t> rgb = shoreTexture(t, box, level, shades, h, n);
+    paintImagery(t, box, shades, n, rgb.data());
+    return rgb;
   }
 
   // Bilinear upsampling; texel centres at fractions k / 255 of the box.

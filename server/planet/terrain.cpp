@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "planet/land_water_mask.h"
 #include "planet/user_layers.h"
 
 namespace {
@@ -180,6 +181,12 @@ Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon) {
   return top * (1 - ty) + bottom * ty;
 }
 
+double shoreHeight(int shore_level, double height) {
+  if (shore_level == shore_land || shore_level == shore_island_in_lake) return std::max(height, shore_height_metres);
+  if (shore_level == shore_sea) return std::min(height, -shore_height_metres);
+  return height;  // lakes and ponds lie at their own heights
+}
+
 double terrainHeight(double relief, double detail) {
   double amp;
   if (relief >= 0) {
@@ -257,6 +264,14 @@ height_range_t heightGridRange(const terrain_t& t, const geo_box_t& box, int lev
     lo[k] = terrainHeight(relief[k], detail_lo);
     hi[k] = terrainHeight(relief[k], detail_hi);
   }
+  // The shore's heights (monotonic in the height, so they keep the bounds).
+  if (t.shoreline) {
+    const std::vector<uint8_t> shore = shoreLevels(*t.shoreline, level, lats, lons);
+    for (size_t k = 0; k < relief.size(); ++k) {
+      lo[k] = shoreHeight(shore[k], lo[k]);
+      hi[k] = shoreHeight(shore[k], hi[k]);
+    }
+  }
   for (const layer_window_t& w : reliefWindows(t, box)) {
     detailBounds(w.first_octave, &detail_lo, &detail_hi);
     for (size_t j = 0, k = 0; j < lats.size(); ++j)
@@ -295,6 +310,7 @@ std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int lev
   }
   std::vector<double> out(static_cast<size_t>(side) * side);
   const std::vector<layer_window_t> layers = reliefWindows(t, box);
+  const std::vector<uint8_t> shore = t.shoreline ? shoreLevels(*t.shoreline, level, lats, lons) : std::vector<uint8_t>{};
   detail_cache_t cache;
   for (int j = 0; j < side; ++j) {
     const double la = lats[j] * 3.141592653589793 / 180.0;
@@ -305,6 +321,7 @@ std::vector<double> heightGrid(const terrain_t& t, const geo_box_t& box, int lev
       double detail = 0;
       if (octaves > 0 && relief > -100.0) detail = detailNoiseCached(unit, octaves, cache);
       double h = terrainHeight(relief, detail);
+      if (!shore.empty()) h = shoreHeight(shore[static_cast<size_t>(j) * side + i], h);
       if (!layers.empty()) h = blendRelief(layers, lats[j], lons[i], h, unit, octaves, cache);
       out[static_cast<size_t>(j) * side + i] = h;
     }

@@ -18,6 +18,8 @@
 #include "planet/raster_layer.h"
 #include "rocktreed_settings.h"
 
+class Shoreline;
+
 struct terrain_t {
   // Built-in relief in whole metres and imagery (RGB), row 0 in the north.
   global_grid_t relief_grid, image_grid;
@@ -26,6 +28,11 @@ struct terrain_t {
   float min_elevation = 0, max_elevation = 0;
   // The user's layers over them, bottom to top (the last given on top).
   std::vector<std::unique_ptr<RasterLayer>> relief_layers, imagery_layers;
+  // GSHHG's land and water (land_water_mask.h), null without the files;
+  // then the image's land and sea colours, each spread over the other
+  // (shore_colour.h), on image_grid.
+  std::shared_ptr<const Shoreline> shoreline;
+  std::vector<uint8_t> land_image, sea_image;
 };
 
 // Reads both built-in sources whole; false with "PATH: reason" on failure.
@@ -48,6 +55,10 @@ Eigen::Vector3f imageColour(const terrain_t& t, double lat, double lon);
 // strongest in mountains and fades out below the coast so it never raises
 // islands out of deep water.
 double terrainHeight(double relief, double detail);
+
+// A height where GSHHG says land (at least shore_height_metres) or sea
+// (at most minus it); lakes keep theirs.
+double shoreHeight(int shore_level, double height);
 
 // True when no point of the box can rise above the sea surface in the
 // built-in relief.

@@ -1,0 +1,312 @@
+#include "planet/land_water_mask.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <unordered_set>
+
+#include "rocktreed_settings.h"
+
+namespace {
+
+// Where one horizontal line (a latitude) crosses the boundary of one level.
+struct crossing_t {
+  uint32_t line;
+  double lon;
+  bool operator<(const crossing_t& o) const { return line != o.line ? line < o.line : lon < o.lon; }
+};
+using crossings_t = std::array<std::vector<crossing_t>, shore_levels>;
+
+int cornerBase(int packed) {
+  int base = 7;
+  for (int k = 0; k < 4; ++k) base = std::min(base, cornerLevel(packed, k));
+  return std::min(base, static_cast<int>(shore_levels));
+}
+
+// Every crossing of the lines with the boundaries of levels 1..4 in the bins
+// over [lon_lo, lon_hi] (degrees east, any turn of the sphere) and the
+// lines' latitudes. A bin at base level b counts as a rectangle of each
+// level up to b, so that the regions of a level are closed across bins and
+// a line's crossings pair up into the spans inside. Returns whether the
+// bins were all of one level without a ring (then *uniform is it).
+bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, double lon_hi,
+                     const std::vector<double>& lines, crossings_t* out, int* uniform) {
+  for (auto& v : *out) v.clear();
+  std::vector<std::pair<double, uint32_t>> sorted;
+  sorted.reserve(lines.size());
+  for (size_t k = 0; k < lines.size(); ++k)
+    sorted.push_back({std::clamp(lines[k], -90.0 + 1e-9, 90.0 - 1e-9), static_cast<uint32_t>(k)});
+  // A texture's lines run north to south, a height grid's south to north.
+  if (std::is_sorted(sorted.rbegin(), sorted.rend())) std::reverse(sorted.begin(), sorted.end());
+  else if (!std::is_sorted(sorted.begin(), sorted.end())) std::sort(sorted.begin(), sorted.end());
+  auto firstLine = [&](double lat) {
+    return static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), std::pair<double, uint32_t>{lat, 0}) -
+                               sorted.begin());
+  };
+  const double d = f.binDegrees();
+  const int rows = f.rows(), cols = f.columns();
+  const int r0 = std::clamp(static_cast<int>(std::floor((90.0 - sorted.back().first) / d)), 0, rows - 1);
+  const int r1 = std::clamp(static_cast<int>(std::floor((90.0 - sorted.front().first) / d)), 0, rows - 1);
+  const int c0 = static_cast<int>(std::floor(lon_lo / d)), c1 = static_cast<int>(std::floor(lon_hi / d));
+  // First the bins and their base levels: a node whose bins are all of one
+  // level without a ring needs no crossings at all.
+  struct touched_t {
+    double lon0, lat_s, lat_n;
+    int base;
+    std::shared_ptr<const gshhg_bin_t> bin;
+  };
+  thread_local std::vector<touched_t> touched;
+  touched.clear();
+  int seen = -1;
+  bool one_level = true;
+  for (int r = r0; r <= r1; ++r)
+    for (int c = c0; c <= c1; ++c) {
+      const int index = r * cols + ((c % cols) + cols) % cols;
+      std::shared_ptr<const gshhg_bin_t> bin;
+      if (f.binHasSegments(index)) bin = shore.bin(f, index);
+      const int base = bin ? bin->base_level : cornerBase(f.cornerLevels(index));
+      if (seen >= 0 && base != seen) one_level = false;
+      seen = base;
+      if (bin)
+        for (const gshhg_ring_t& ring : bin->rings) one_level = one_level && ring.level <= base;
+      touched.push_back({c * d, 90.0 - (r + 1) * d, 90.0 - r * d, base, std::move(bin)});
+    }
+  *uniform = std::max(seen, 0);
+  if (one_level) {
+    touched.clear();
+    return true;
+  }
+  auto vertical = [&](int level, double lon, double s, double n) {
+    for (size_t k = firstLine(s), e = firstLine(n); k < e; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
+  };
+  const double scale = d / 65535.0;
+  for (const touched_t& t : touched) {
+    for (int level = 1; level <= t.base; ++level) {
+      vertical(level, t.lon0, t.lat_s, t.lat_n);
+      vertical(level, t.lon0 + d, t.lat_s, t.lat_n);
+    }
+    if (!t.bin) continue;
+    for (const gshhg_ring_t& ring : t.bin->rings) {
+      if (ring.level <= t.base) continue;
+      std::vector<crossing_t>& to = (*out)[ring.level - 1];
+      const size_t n = ring.points.size();
+      for (size_t i = 0, j = n - 1; i < n; j = i++) {
+        gshhg_point_t a = ring.points[j], b = ring.points[i];
+        if (a.y == b.y) continue;
+        if (a.y > b.y) std::swap(a, b);
+        const double ya = t.lat_s + (d * a.y) / 65535.0, yb = t.lat_s + (d * b.y) / 65535.0;
+        if (yb < sorted.front().first || ya > sorted.back().first) continue;
+        const size_t k0 = firstLine(ya), k1 = firstLine(yb);
+        if (k0 == k1) continue;
+        const double xa = t.lon0 + a.x * scale, slope = (b.x - a.x) * scale / (yb - ya);
+        for (size_t k = k0; k < k1; ++k) to.push_back({sorted[k].second, xa + (sorted[k].first - ya) * slope});
+      }
+    }
+  }
+  touched.clear();
+  // By line (counting), then by longitude within each line (a few each).
+  thread_local std::vector<crossing_t> scratch;
+  thread_local std::vector<uint32_t> starts;
+  for (auto& v : *out) {
+    if (v.empty()) continue;
+    starts.assign(lines.size() + 1, 0);
+    for (const crossing_t& c : v) ++starts[c.line + 1];
+    for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
+    scratch.resize(v.size());
+    for (const crossing_t& c : v) scratch[starts[c.line]++] = c;
+    v.swap(scratch);
+    for (size_t k = 0, at = 0; k < lines.size(); ++k) {
+      const size_t end = starts[k];
+      std::sort(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(end));
+      at = end;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<Shoreline> Shoreline::open(const std::string& dir, size_t cache_bytes, std::string* note) {
+  std::unique_ptr<Shoreline> s(new Shoreline);
+  s->cache_limit_ = cache_bytes;
+  note->clear();
+  int found = 0;
+  for (int r = 0; r < gshhg_resolutions; ++r) {
+    const std::string path = dir + "/binned_GSHHS_" + gshhg_resolution_letters[r] + ".nc";
+    std::string error;
+    std::FILE* probe = std::fopen(path.c_str(), "rb");
+    if (!probe) continue;
+    std::fclose(probe);
+    s->files_[r] = GshhgFile::open(path, &error);
+    if (!s->files_[r]) {
+      *note += (note->empty() ? "" : "; ") + error;
+      continue;
+    }
+    s->names_.push_back(path);
+    ++found;
+  }
+  if (!found) {
+    if (note->empty()) *note = "no " + dir + "/binned_GSHHS_[clihf].nc";
+    return nullptr;
+  }
+  return s;
+}
+
+const GshhgFile* Shoreline::fileFor(int level) const {
+  int want = 0;
+  while (want + 1 < gshhg_resolutions && level >= gshhg_first_level[want + 1]) ++want;
+  for (int r = want; r < gshhg_resolutions; ++r)
+    if (files_[r]) return files_[r].get();
+  for (int r = want - 1; r >= 0; --r)
+    if (files_[r]) return files_[r].get();
+  return nullptr;
+}
+
+std::shared_ptr<const gshhg_bin_t> Shoreline::bin(const GshhgFile& file, int index) const {
+  int res = 0;
+  while (res < gshhg_resolutions && files_[res].get() != &file) ++res;
+  const key_t key = (static_cast<key_t>(res) << 32) | static_cast<uint32_t>(index);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = cache_.find(key);
+    if (it != cache_.end()) {
+      uses_.splice(uses_.begin(), uses_, it->second.use);
+      return it->second.bin;
+    }
+  }
+  auto bin = std::make_shared<gshhg_bin_t>();
+  std::string error;
+  if (!file.readBin(index, bin.get(), &error)) {
+    static std::mutex failed_mutex;
+    static std::unordered_set<key_t> failed;
+    std::lock_guard<std::mutex> lock(failed_mutex);
+    if (failed.insert(key).second) std::fprintf(stderr, "rocktreed: %s (the bin counts as its corners say)\n", error.c_str());
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = cache_.find(key);  // another thread may have read it meanwhile
+  if (it != cache_.end()) return it->second.bin;
+  const size_t bytes = bin->bytes();
+  uses_.push_front(key);
+  cache_[key] = {bin, uses_.begin()};
+  cached_bytes_ += bytes;
+  while (cached_bytes_ > cache_limit_ && uses_.size() > 1) {
+    auto old = cache_.find(uses_.back());
+    cached_bytes_ -= old->second.bin->bytes();
+    cache_.erase(old);
+    uses_.pop_back();
+  }
+  return bin;
+}
+
+size_t Shoreline::cachedBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cached_bytes_;
+}
+
+void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_mask_t* out) {
+  shore_mask_t& mask = *out;
+  mask.uniform = true;
+  mask.level = shore_sea;
+  const GshhgFile* f = shore.fileFor(level);
+  if (!f) return;
+  constexpr int n = texture_size, sub = shore_mask_subsamples;
+  // Texel k's centre is at fraction k / (n - 1) of the box (the edge texels
+  // sit on the edges, shared with the neighbours); it spans half a texel on
+  // either side.
+  const double tx = (box.e - box.w) / (n - 1), ty = (box.n - box.s) / (n - 1);
+  std::vector<double> lines(static_cast<size_t>(n) * sub);
+  for (int r = 0; r < n; ++r)
+    for (int k = 0; k < sub; ++k) lines[r * sub + k] = box.n - ty * (r + (k + 0.5) / sub - 0.5);
+  thread_local crossings_t crossings;
+  int uniform = 0;
+  if (gatherCrossings(shore, *f, box.w - tx / 2, box.e + tx / 2, lines, &crossings, &uniform)) {
+    mask.level = static_cast<uint8_t>(uniform);
+    return;
+  }
+  mask.uniform = false;
+  mask.land.assign(static_cast<size_t>(n) * n, 0.0f);
+  mask.lake.assign(static_cast<size_t>(n) * n, 0.0f);
+  std::vector<float> acc(n + 1), delta(n + 2);
+  const double x0 = box.w - tx / 2;
+  for (int l = 0; l < shore_levels; ++l) {
+    const std::vector<crossing_t>& c = crossings[l];
+    if (c.empty()) continue;
+    // Land counts levels 1 and 3, lakes 2 and 4: each level's region adds
+    // to one and takes from the other.
+    float* plus = l % 2 == 0 ? mask.land.data() : mask.lake.data();
+    float* minus = l == 0 ? nullptr : l % 2 == 0 ? mask.lake.data() : mask.land.data();
+    size_t at = 0;
+    for (int r = 0; r < n; ++r) {
+      std::fill(acc.begin(), acc.end(), 0.0f);
+      std::fill(delta.begin(), delta.end(), 0.0f);
+      bool any = false;
+      for (int k = 0; k < sub; ++k) {
+        const uint32_t line = static_cast<uint32_t>(r * sub + k);
+        while (at < c.size() && c[at].line < line) ++at;
+        size_t end = at;
+        while (end < c.size() && c[end].line == line) ++end;
+        for (size_t p = at; p + 1 < end; p += 2) {
+          const double a = std::clamp((c[p].lon - x0) / tx, 0.0, static_cast<double>(n));
+          const double b = std::clamp((c[p + 1].lon - x0) / tx, 0.0, static_cast<double>(n));
+          if (b <= a) continue;
+          any = true;
+          const int ia = std::min(static_cast<int>(a), n), ib = std::min(static_cast<int>(b), n);
+          // Texel ia gets 1 - fa, texels ia+1.. get 1; the end takes off the
+          // same from texel ib on.
+          acc[ia] += static_cast<float>(1.0 - (a - ia));
+          delta[ia + 1] += 1.0f;
+          acc[ib] -= static_cast<float>(1.0 - (b - ib));
+          delta[ib + 1] -= 1.0f;
+        }
+        at = end;
+      }
+      if (!any) continue;
+      float run = 0;
+      float* prow = plus + static_cast<size_t>(r) * n;
+      float* mrow = minus ? minus + static_cast<size_t>(r) * n : nullptr;
+      for (int i = 0; i < n; ++i) {
+        run += delta[i];
+        const float v = (acc[i] + run) * (1.0f / sub);
+        prow[i] += v;
+        if (mrow) mrow[i] -= v;
+      }
+    }
+  }
+  for (size_t i = 0; i < mask.land.size(); ++i) {
+    mask.land[i] = std::clamp(mask.land[i], 0.0f, 1.0f);
+    mask.lake[i] = std::clamp(mask.lake[i], 0.0f, 1.0f - mask.land[i]);
+  }
+}
+
+std::vector<uint8_t> shoreLevels(const Shoreline& shore, int level, const std::vector<double>& lats,
+                                 const std::vector<double>& lons) {
+  std::vector<uint8_t> out(lats.size() * lons.size(), shore_sea);
+  const GshhgFile* f = shore.fileFor(level);
+  if (!f || lats.empty() || lons.empty()) return out;
+  const auto [lo, hi] = std::minmax_element(lons.begin(), lons.end());
+  thread_local crossings_t crossings;
+  int uniform = 0;
+  if (gatherCrossings(shore, *f, *lo, *hi, lats, &crossings, &uniform)) {
+    std::fill(out.begin(), out.end(), static_cast<uint8_t>(uniform));
+    return out;
+  }
+  // A point is at the deepest level whose boundary it is inside of: an odd
+  // number of that level's crossings west of it on its line.
+  for (int l = 0; l < shore_levels; ++l) {
+    const std::vector<crossing_t>& c = crossings[l];
+    size_t at = 0;
+    for (size_t j = 0; j < lats.size(); ++j) {
+      while (at < c.size() && c[at].line < j) ++at;
+      size_t end = at;
+      while (end < c.size() && c[end].line == j) ++end;
+      for (size_t i = 0; i < lons.size(); ++i) {
+        size_t west = 0;
+        for (size_t p = at; p < end && c[p].lon <= lons[i]; ++p) ++west;
+        if (west % 2) out[j * lons.size() + i] = static_cast<uint8_t>(l + 1);
+      }
+      at = end;
+    }
+  }
+  return out;
+}

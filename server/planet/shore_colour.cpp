@@ -1,0 +1,211 @@
+#include "planet/shore_colour.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "planet/land_water_mask.h"
+
+namespace {
+
+// The image's own word on a pixel: its seas are much bluer than red (land,
+// green or brown, and ice are not); a coast's blend of both counts as sea.
+bool looksLikeSea(const uint8_t* p) { return p[2] > p[0] * 1.2f + 8; }
+
+// Colours of the pixels `keep` marks, spread by `passes` rings over the
+// others (each unmarked pixel next to marked ones takes their mean); what is
+// still unreached keeps its own colour. Each pass visits only the ring it
+// fills.
+std::vector<uint8_t> spread(const std::vector<uint8_t>& image, int w, int h, const std::vector<uint8_t>& marks,
+                            int passes) {
+  std::vector<uint8_t> out = image;
+  enum : uint8_t { unmarked = 0, marked = 1, queued = 2 };
+  std::vector<uint8_t> state = marks;
+  auto neighbours = [w, h](size_t i, size_t n[4]) {
+    const int x = static_cast<int>(i % w), y = static_cast<int>(i / w);
+    n[0] = static_cast<size_t>(y) * w + (x ? x - 1 : w - 1);
+    n[1] = static_cast<size_t>(y) * w + (x + 1 < w ? x + 1 : 0);
+    n[2] = static_cast<size_t>(std::max(y - 1, 0)) * w + x;
+    n[3] = static_cast<size_t>(std::min(y + 1, h - 1)) * w + x;
+  };
+  std::vector<size_t> ring;
+  for (int y = 0; y < h; ++y) {
+    const size_t row = static_cast<size_t>(y) * w;
+    const size_t up = static_cast<size_t>(std::max(y - 1, 0)) * w, down = static_cast<size_t>(std::min(y + 1, h - 1)) * w;
+    for (int x = 0; x < w; ++x) {
+      if (state[row + x]) continue;
+      const int west = x ? x - 1 : w - 1, east = x + 1 < w ? x + 1 : 0;
+      if (state[row + west] == marked || state[row + east] == marked || state[up + x] == marked ||
+          state[down + x] == marked) {
+        ring.push_back(row + x);
+        state[row + x] = queued;
+      }
+    }
+  }
+  std::vector<std::array<uint8_t, 3>> colours;
+  std::vector<size_t> next;
+  for (int pass = 0; pass < passes && !ring.empty(); ++pass) {
+    // Every pixel of the ring from the pixels marked before the pass.
+    colours.resize(ring.size());
+    for (size_t r = 0; r < ring.size(); ++r) {
+      size_t n[4];
+      neighbours(ring[r], n);
+      int sum[3] = {0, 0, 0}, count = 0;
+      for (size_t j : n) {
+        if (state[j] != marked) continue;
+        for (int c = 0; c < 3; ++c) sum[c] += out[j * 3 + c];
+        ++count;
+      }
+      for (int c = 0; c < 3; ++c) colours[r][c] = static_cast<uint8_t>((sum[c] + count / 2) / std::max(count, 1));
+    }
+    for (size_t r = 0; r < ring.size(); ++r) {
+      state[ring[r]] = marked;
+      for (int c = 0; c < 3; ++c) out[ring[r] * 3 + c] = colours[r][c];
+    }
+    next.clear();
+    for (size_t i : ring) {
+      size_t n[4];
+      neighbours(i, n);
+      for (size_t j : n)
+        if (state[j] == unmarked) {
+          state[j] = queued;
+          next.push_back(j);
+        }
+    }
+    ring.swap(next);
+  }
+  return out;
+}
+
+Eigen::Vector3f sample(const global_grid_t& g, const std::vector<uint8_t>& image, double lat, double lon) {
+  const double x = (lon - g.lon0) * g.per_deg_x;
+  const double y = std::clamp((g.lat0 - lat) * g.per_deg_y, 0.0, g.height - 1.0);
+  const double fx = std::floor(x), fy = std::floor(y);
+  const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
+  const int ix0 = (static_cast<int>(fx) % g.width + g.width) % g.width, ix1 = (ix0 + 1) % g.width;
+  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, g.height - 1);
+  auto px = [&](int ix, int iy) {
+    const uint8_t* p = &image[(static_cast<size_t>(iy) * g.width + ix) * 3];
+    return Eigen::Vector3f(p[0], p[1], p[2]);
+  };
+  return (px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx) * (1 - ty) + (px(ix0, iy1) * (1 - tx) + px(ix1, iy1) * tx) * ty;
+}
+
+// Lighter and greener over shallow water, as the sea floor shows through.
+Eigen::Vector3f seaTint(double height) {
+  const double depth = std::max(0.0, -height);
+  const float f = static_cast<float>(std::exp(-depth / shallow_sea_depth_metres));
+  return Eigen::Vector3f(1 + (shallow_sea_tint[0] - 1) * f, 1 + (shallow_sea_tint[1] - 1) * f,
+                         1 + (shallow_sea_tint[2] - 1) * f);
+}
+
+// Bilinear upsampling of a grid (row 0 south, (n + 1)^2) to the texture's
+// texels (first row north), texel centres at fractions k / 255 of the box.
+void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* out) {
+  constexpr int w3 = texture_size * 3;
+  out->resize(static_cast<size_t>(texture_size) * w3);
+  thread_local std::vector<float> rows;
+  rows.resize(static_cast<size_t>(n + 1) * w3);
+  for (int j = 0; j <= n; ++j)
+    for (int c = 0; c < texture_size; ++c) {
+      const double x = static_cast<double>(c) * n / (texture_size - 1);
+      const int i = std::min(static_cast<int>(x), n - 1);
+      const float f = static_cast<float>(x - i);
+      const Eigen::Vector3f v = grid[j * (n + 1) + i] * (1 - f) + grid[j * (n + 1) + i + 1] * f;
+      for (int k = 0; k < 3; ++k) rows[static_cast<size_t>(j) * w3 + c * 3 + k] = v[k];
+    }
+  for (int r = 0; r < texture_size; ++r) {
+    const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
+    const int j = std::min(static_cast<int>(y), n - 1);
+    const float f = static_cast<float>(y - j);
+    const float* a = &rows[static_cast<size_t>(j) * w3];
+    const float* b = a + w3;
+    float* o = &(*out)[static_cast<size_t>(r) * w3];
+    for (int k = 0; k < w3; ++k) o[k] = a[k] + (b[k] - a[k]) * f;
+  }
+}
+
+}  // namespace
+
+void prepareShoreColours(terrain_t* t) {
+  const int w = t->image_grid.width, h = t->image_grid.height;
+  std::vector<uint8_t> sea(static_cast<size_t>(w) * h), land(sea.size());
+  for (size_t i = 0; i < sea.size(); ++i) {
+    sea[i] = looksLikeSea(&t->image[i * 3]);
+    land[i] = !sea[i];
+  }
+  t->land_image = spread(t->image, w, h, land, colour_spread_pixels);
+  t->sea_image = spread(t->image, w, h, sea, colour_spread_pixels);
+}
+
+std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int level,
+                                  const std::vector<float>& shades, const std::vector<double>& heights, int n) {
+  thread_local shore_mask_t mask;
+  shoreMask(*t.shoreline, box, level, &mask);
+  const bool need_land = !mask.uniform || mask.level == shore_land || mask.level == shore_island_in_lake;
+  const bool need_sea = !mask.uniform || mask.level == shore_sea;
+  const int side = n + 3;
+  // Big nodes span more image pixels than the grid has samples: there the
+  // colours are sampled per texel, the shade and the tint interpolated.
+  const bool per_texel = (box.e - box.w) > (n + 1) * 360.0 / t.image_grid.width;
+  std::vector<Eigen::Vector3f> land_grid, sea_grid;
+  if (need_land) land_grid.resize(static_cast<size_t>(n + 1) * (n + 1));
+  if (need_sea) sea_grid.resize(static_cast<size_t>(n + 1) * (n + 1));
+  for (int r = 0; r <= n; ++r) {
+    const double lat = gridCoord(box.s, box.n, r, n);
+    for (int c = 0; c <= n; ++c) {
+      const double lon = gridCoord(box.w, box.e, c, n);
+      const size_t k = static_cast<size_t>(r) * (n + 1) + c;
+      if (need_land)
+        land_grid[k] = (per_texel ? Eigen::Vector3f::Ones() : sample(t.image_grid, t.land_image, lat, lon)) * shades[k];
+      if (need_sea) {
+        const Eigen::Vector3f tint = seaTint(heights[static_cast<size_t>(r + 1) * side + c + 1]);
+        sea_grid[k] = per_texel ? tint : Eigen::Vector3f(sample(t.image_grid, t.sea_image, lat, lon).cwiseProduct(tint));
+      }
+    }
+  }
+  // Reused between a thread's nodes: fresh buffers cost page faults.
+  thread_local std::vector<float> land, sea;
+  if (need_land) upsample(land_grid, n, &land);
+  if (need_sea) upsample(sea_grid, n, &sea);
+  if (per_texel)
+    for (int r = 0; r < texture_size; ++r) {
+      const double lat = box.n - (box.n - box.s) * r / (texture_size - 1);
+      for (int c = 0; c < texture_size; ++c) {
+        const double lon = box.w + (box.e - box.w) * c / (texture_size - 1);
+        const size_t i = (static_cast<size_t>(r) * texture_size + c) * 3;
+        if (need_land) {
+          const Eigen::Vector3f v = sample(t.image_grid, t.land_image, lat, lon);
+          for (int k = 0; k < 3; ++k) land[i + k] *= v[k];
+        }
+        if (need_sea) {
+          const Eigen::Vector3f v = sample(t.image_grid, t.sea_image, lat, lon);
+          for (int k = 0; k < 3; ++k) sea[i + k] *= v[k];
+        }
+      }
+    }
+  std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
+  if (mask.uniform && (need_land || need_sea)) {
+    const std::vector<float>& v = need_land ? land : sea;
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(std::clamp(v[i] + 0.5f, 0.0f, 255.0f));
+    return rgb;
+  }
+  // A uniform lake; otherwise all three mixed by the coverage, branch-free
+  // so that the compiler vectorizes it.
+  if (mask.uniform) {
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(lake_colour[i % 3] + 0.5f);
+    return rgb;
+  }
+  const float* fl = mask.land.data();
+  const float* fk = mask.lake.data();
+  const float* lv = land.data();
+  const float* sv = sea.data();
+  for (size_t p = 0; p < rgb.size() / 3; ++p) {
+    const float l = fl[p], k = fk[p], w = 1.0f - l - k;
+    for (int c = 0; c < 3; ++c) {
+      const float v = k * lake_colour[c] + l * lv[p * 3 + c] + w * sv[p * 3 + c] + 0.5f;
+      rgb[p * 3 + c] = static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v);
+    }
+  }
+  return rgb;
+}
