@@ -9,6 +9,8 @@
 
 #include <SDL.h>
 
+#include "app/multisampling.h"
+#include "app/picture.h"
 #include "app/user_interface.h"
 #include "net/fetch.h"
 #include "startup/command_line.h"
@@ -119,9 +121,15 @@ void drawPlanet(gl_ctx_t& ctx) {
     std::fputs(netLine(viewerStreamStats()).c_str(), stdout);
   }
 
-  computeDrawList(sel, &draw_list);
-  drawNodes(draw_list, frame.viewprojection, ctx);
-  finishFrame({cam, planet_radius, static_cast<int>(draw_list.size()), settle.unsettled, width, height, deltaTime});
+  int nodes_drawn = 0;
+  if (pictureDrawsNodes()) {
+    nodes_drawn = drawPictureFrame(sel, frame.viewprojection, cam.eye, planet_radius, deltaTime, ctx);
+  } else {
+    computeDrawList(sel, &draw_list);
+    drawNodes(draw_list, frame.viewprojection, ctx);
+    nodes_drawn = static_cast<int>(draw_list.size());
+  }
+  finishFrame({cam, planet_radius, nodes_drawn, settle.unsettled, width, height, deltaTime});
 }
 
 void mainloop(gl_ctx_t& ctx) {
@@ -192,9 +200,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Failed to init glad\n");
     std::exit(1);
   }
+  startMultisampling(options.msaa, &sdl_window, &gl_context);
+  setFixedFrameMs(options.frame_ms);
 
   gl_ctx_t* ctx = new gl_ctx_t{};
   initGL(*ctx);
+  startPicture(options, *ctx);
   startUserInterface(options);
   loadPlanet();
   SDL_SetRelativeMouseMode(SDL_TRUE);

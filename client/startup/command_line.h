@@ -27,6 +27,10 @@ struct viewer_options_t {
   bool offline = false;
   size_t memory_budget_bytes = ::memory_budget_bytes;  // kept downloads; the view's own always stay
   bool overlay = false;  // the status overlay at start (H toggles it)
+  double frame_ms = 0;   // --frame-ms: each frame advances time by this much; 0: the wall clock
+  int msaa = -1;         // --msaa samples (0, 2, 4, 8); -1: decided from the renderer
+  bool fades = false;    // --fades: nodes fade in and out instead of replacing each other at once
+  bool atmosphere = false;  // --atmosphere: a sky behind the planet and haze over distant ground
 };
 
 struct command_line_t {
