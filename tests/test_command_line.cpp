@@ -148,6 +148,8 @@ TEST(CommandLine, BadOptionsAndValuesGiveOneLineAndStatusTwo) {
       {{"--msaa", "4x"}, "--msaa"},
       {{"--fades", "yes"}, "--fades"},
       {{"--atmosphere", "1"}, "--atmosphere"},
+      {{"--record", "frames"}, "--record needs --path"},
+      {{"--path", "/nonexistent/path.txt"}, "/nonexistent/path.txt"},
   };
   for (const auto& [args, named] : bad) {
     const command_line_t c = parse(args);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "view/atmosphere.h"
+#include "view/camera_path.h"
 #include "view/fades.h"
 
 namespace {
@@ -230,4 +231,66 @@ TEST(Atmosphere, HazeFollowsTheAirOnTheWay) {
   const Eigen::Vector3d haze = hazeColour();
   EXPECT_GT(haze.z(), haze.x());
   EXPECT_LT(haze.maxCoeff(), 1);
+}
+
+// A path goes through its poses, the short way round in longitude and
+// heading, smoothly between them, and holds its ends.
+TEST(CameraPath, InterpolatesThroughThePosesTheShortWay) {
+  camera_path_t path;
+  std::string why;
+  ASSERT_TRUE(parseCameraPath("# t lat lon alt heading pitch\n"
+                              "0 45 179 10000 350 -30\n"
+                              "\n"
+                              "2\t46 -179 20000 10 -20\r\n"
+                              "4 47 -178 30000 20 -10",
+                              &path, &why))
+      << why;
+  ASSERT_EQ(path.poses.size(), 3u);
+  EXPECT_EQ(pathDuration(path), 4);
+  const geo_pose_t at2 = poseAt(path, 2);
+  EXPECT_NEAR(at2.lat_deg, 46, 1e-9);
+  EXPECT_NEAR(at2.lon_deg, -179, 1e-9);
+  const geo_pose_t mid = poseAt(path, 1);
+  EXPECT_NEAR(mid.lat_deg, 45.5, 0.1);
+  EXPECT_GT(std::abs(mid.lon_deg), 179);  // over the date line, not round the world
+  EXPECT_TRUE(mid.heading_deg > 355 || mid.heading_deg < 5);
+  EXPECT_NEAR(mid.altitude_m, 15000, 1000);
+  EXPECT_EQ(poseAt(path, -1).lat_deg, 45);
+  EXPECT_EQ(poseAt(path, 99).altitude_m, 30000);
+  // Smooth: no jump between close times across a pose.
+  EXPECT_NEAR(poseAt(path, 1.999).altitude_m, poseAt(path, 2.001).altitude_m, 50);
+}
+
+// Untrusted files: each fault is rejected with the line and the reason.
+TEST(CameraPath, RejectsMalformedFilesNamingTheFault) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"", "no pose"},
+      {"# only a comment\n", "no pose"},
+      {"0 45 7 1000 0\n", "line 1: expected six numbers"},
+      {"0 45 7 1000 0 0 9\n", "line 1: expected six numbers"},
+      {"0 45 7 1000 0 x\n", "line 1: expected six numbers"},
+      {"0 45 7 nan 0 0\n", "line 1: expected six numbers"},
+      {"0 45 7 1e999 0 0\n", "line 1: expected six numbers"},
+      {"0 95 7 1000 0 0\n", "latitude"},
+      {"0 45 7 1000 0 0\n1 45 200 1000 0 0\n", "line 2: the longitude"},
+      {"0 45 7 -5000 0 0\n", "altitude"},
+      {"0 45 7 1000 0 -91\n", "pitch"},
+      {"-1 45 7 1000 0 0\n", "time"},
+      {"1 45 7 1000 0 0\n1 45 7 1000 0 0\n", "line 2: the time must be later"},
+      {std::string(path_max_bytes + 1, '#'), "larger than"},
+  };
+  for (const auto& [text, named] : bad) {
+    camera_path_t path;
+    std::string why;
+    EXPECT_FALSE(parseCameraPath(text, &path, &why)) << text.substr(0, 40);
+    EXPECT_NE(why.find(named), std::string::npos) << text.substr(0, 40) << ": " << why;
+  }
+  std::string many;
+  for (size_t k = 0; k <= path_max_poses; ++k) many += std::to_string(k) + " 0 0 0 0 0\n";
+  camera_path_t path;
+  std::string why;
+  EXPECT_FALSE(parseCameraPath(many, &path, &why));
+  EXPECT_NE(why.find("more than"), std::string::npos) << why;
+  EXPECT_FALSE(loadCameraPath("/nonexistent/path.txt", &path, &why));
+  EXPECT_NE(why.find("/nonexistent/path.txt"), std::string::npos);
 }

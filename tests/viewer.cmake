@@ -34,6 +34,12 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/picture_e2e.py --mode frame-ms
       --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
       --workdir ${VIEWER_E2E_DIR}/frame-ms)
-  set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle e2e_picture_frame_ms PROPERTIES
+  # --path and --record: two recordings of a three-frame path are the same bytes.
+  add_test(NAME e2e_picture_record
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/picture_e2e.py --mode record
+      --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+      --workdir ${VIEWER_E2E_DIR}/record)
+  set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle e2e_picture_frame_ms
+    e2e_picture_record PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
 endif()

@@ -11,6 +11,7 @@
 
 #include "app/multisampling.h"
 #include "app/picture.h"
+#include "app/recording.h"
 #include "app/user_interface.h"
 #include "net/fetch.h"
 #include "startup/command_line.h"
@@ -100,6 +101,7 @@ void drawPlanet(gl_ctx_t& ctx) {
   camera_input_t in = sampleInput();
   if (!cam.initialised) initCamera(cam, planet_radius);
   applyPendingPose(cam, planet_radius);
+  applyPathPose(cam, planet_radius, deltaTime);
   if (periodicLineDue(&cam.ms, deltaTime)) std::fputs(positionLine(cam).c_str(), stdout);
   SDL_GetRelativeMouseState(&in.mouse_x, &in.mouse_y);
   camera_frame_t frame;
@@ -130,6 +132,7 @@ void drawPlanet(gl_ctx_t& ctx) {
     nodes_drawn = static_cast<int>(draw_list.size());
   }
   finishFrame({cam, planet_radius, nodes_drawn, settle.unsettled, width, height, deltaTime});
+  finishRecordedFrame(stats.pending_nodes + stats.pending_bulks == 0 && pictureSettled(), width, height);
 }
 
 void mainloop(gl_ctx_t& ctx) {
@@ -142,6 +145,7 @@ void mainloop(gl_ctx_t& ctx) {
   advanceFrameClock();
   drawPlanet(ctx);
   if (userInterfaceWantsExit(&exit_status)) quit = true;
+  if (recordingWantsExit(&exit_status)) quit = true;
   SDL_GL_SwapWindow(sdl_window);
 }
 
@@ -202,6 +206,7 @@ int main(int argc, char** argv) {
   }
   startMultisampling(options.msaa, &sdl_window, &gl_context);
   setFixedFrameMs(options.frame_ms);
+  startRecording(options);
 
   gl_ctx_t* ctx = new gl_ctx_t{};
   initGL(*ctx);

@@ -20,8 +20,11 @@ picture_t picture;
 }  // namespace
 
 void startPicture(const viewer_options_t& options, const gl_ctx_t& plain) {
-  picture.on = options.fades || options.atmosphere;
-  if (picture.on) initPictureProgram(picture.program, plain, options.fades, options.atmosphere);
+  // A recorded frame waits until its view has settled, so it never shows a
+  // fade: fading would only hold every frame longer.
+  const bool fades = options.fades && options.record_dir.empty();
+  picture.on = fades || options.atmosphere;
+  if (picture.on) initPictureProgram(picture.program, plain, fades, options.atmosphere);
 }
 
 bool pictureDrawsNodes() { return picture.on; }

@@ -142,7 +142,7 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
   command_line_t result;
   viewer_options_t& o = result.options;
   std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb;
-  std::string frame_ms, msaa, fades, atmosphere;
+  std::string frame_ms, msaa, fades, atmosphere, path;
 
   CLI::App app("Ostravel: flies over a planet streamed from a rocktree service.", "ostravel");
   app.set_version_flag("--version", std::string("ostravel ") + OSTRAVEL_VERSION);
@@ -194,6 +194,14 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
   app.add_option("--atmosphere", atmosphere,
                  "a sky behind the planet, a glowing limb and haze over distant ground (default: off)")
       ->type_name("on|off");
+  app.add_option("--path", path,
+                 "fly this camera path: a text file of timed poses, one a line: seconds, latitude, longitude, "
+                 "altitude, heading, pitch")
+      ->type_name("FILE");
+  app.add_option("--record", o.record_dir,
+                 "with --path: write every frame of the path, each once its view has settled, as "
+                 "DIR/frame-NNNNN.png (30 frames a second unless --frame-ms), then exit")
+      ->type_name("DIR");
   app.footer(
       "Keys: W/S forwards/backwards, A/D sideways, Q/E down/up, Shift five times faster, the mouse turns; "
       "1 to 9 fly to the built-in places in the order above; H the status overlay; F12 a screenshot "
@@ -273,6 +281,13 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
     o.atmosphere = atmosphere == "on";
     if (!ok) why = "--atmosphere: expected on or off, got \"" + atmosphere.substr(0, 64) + "\"";
   }
+  if (ok && !path.empty()) ok = o.has_path = loadCameraPath(path, &o.path, &why);
+  if (ok && !o.record_dir.empty() && !o.has_path) {
+    why = "--record needs --path";
+    ok = false;
+  }
+  // A recording's frames show the planet only: the overlay's figures change from run to run.
+  if (ok && !o.record_dir.empty() && overlay.empty()) o.overlay = false;
   if (ok && o.offline && o.cache_mb == 0) {
     why = "--offline needs the disk cache: --cache-mb 0 turns it off";
     ok = false;

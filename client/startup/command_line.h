@@ -10,6 +10,7 @@
 #include <string>
 
 #include "viewer_settings.h"
+#include "view/camera_path.h"
 #include "view/geo_pose.h"
 
 struct viewer_options_t {
@@ -31,6 +32,9 @@ struct viewer_options_t {
   int msaa = -1;         // --msaa samples (0, 2, 4, 8); -1: decided from the renderer
   bool fades = false;    // --fades: nodes fade in and out instead of replacing each other at once
   bool atmosphere = false;  // --atmosphere: a sky behind the planet and haze over distant ground
+  bool has_path = false;    // --path: the camera flies these poses
+  camera_path_t path;
+  std::string record_dir;   // --record: every frame of the path as a PNG here, then exit; empty: none
 };
 
 struct command_line_t {

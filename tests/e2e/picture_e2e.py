@@ -7,10 +7,17 @@
   waits for the planet). Checks: the first three "pos:" lines are the same
   in both runs, character for character, and they move forwards.
 
-usage: picture_e2e.py --viewer PATH --rocktreed PATH --workdir DIR [--mode frame-ms]
+--mode record: a path of three frames over Mont Blanc recorded twice
+  (--path, --record, with fades and the atmosphere) by two viewers against
+  one rocktreed. Checks: both exit 0 with three PNGs, the two recordings
+  are byte for byte the same, and the camera's move shows between the
+  first and the last frame.
+
+usage: picture_e2e.py --viewer PATH --rocktreed PATH --workdir DIR [--mode frame-ms|record]
 """
 import argparse
 import os
+import shutil
 import socket
 import sys
 import threading
@@ -86,18 +93,59 @@ def runFrameMs(a, c):
         c.expect(moved > 100, "W held moves the camera (%.0f m between the first and last line)" % moved)
 
 
+PATH_FILE = """# seconds latitude longitude altitude heading pitch
+0 45.8326 6.8652 6000 180 -30
+1 45.8226 6.8652 6000 185 -30
+"""
+
+
+def runRecord(a, c):
+    s = harness.session_t(a.workdir)
+    try:
+        s.startXvfb()
+        port = harness.freePort()
+        s.startRocktreed(a.rocktreed, port, ["--quiet"])
+        path_file = os.path.join(a.workdir, "path.txt")
+        with open(path_file, "w") as f:
+            f.write(PATH_FILE)
+        recordings = []
+        for run in (1, 2):
+            out = os.path.join(a.workdir, "frames-%d" % run)
+            shutil.rmtree(out, ignore_errors=True)
+            s.startViewer(a.viewer, "", None, ["--service", "http://127.0.0.1:%d/rt/earth/" % port, "--windowed",
+                                                "200x150", "--cache-mb", "0", "--path", path_file, "--record", out,
+                                                "--frame-ms", "500", "--fades", "on", "--atmosphere", "on"])
+            rc = s.waitForExit(240)
+            c.expect(rc == 0, "recording %d ends with status 0 (got %s)" % (run, rc))
+            names = sorted(os.listdir(out)) if os.path.isdir(out) else []
+            frames = []
+            for n in names:
+                with open(os.path.join(out, n), "rb") as f:
+                    frames.append(f.read())
+            recordings.append((names, frames))
+        (names1, frames1), (names2, frames2) = recordings
+        c.expect(names1 == ["frame-%05d.png" % k for k in range(3)], "three frames (%s)" % names1)
+        c.expect(names1 == names2 and frames1 == frames2, "the two recordings are byte for byte the same")
+        c.expect(len(frames1) == 3 and frames1[0] != frames1[2], "the first and the last frame differ")
+    finally:
+        s.close()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--viewer", required=True)
     ap.add_argument("--rocktreed", required=True)
     ap.add_argument("--workdir", required=True)
-    ap.add_argument("--mode", choices=("frame-ms",), default="frame-ms")
+    ap.add_argument("--mode", choices=("frame-ms", "record"), default="frame-ms")
     a = ap.parse_args()
     a.viewer = os.path.abspath(a.viewer)
     a.rocktreed = os.path.abspath(a.rocktreed)
     os.makedirs(a.workdir, exist_ok=True)
     c = check_t()
-    runFrameMs(a, c)
+    if a.mode == "record":
+        runRecord(a, c)
+    else:
+        runFrameMs(a, c)
     return c.exitStatus(a.workdir)
 
 
