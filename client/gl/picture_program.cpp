@@ -1,5 +1,6 @@
 #include "gl/picture_program.h"
 
+#include <cmath>
 #include <string>
 
 #include <Eigen/LU>
@@ -32,10 +33,10 @@ attribute vec2 texcoords;
 varying vec2 v_texcoords;
 varying float v_low;
 varying vec3 v_transmittance;
-float air(float len, float h_eye, float h_point, float scale) {
-  float dh = h_point - h_eye;
-  if (abs(dh) < 1.0) return len * exp(-h_eye / scale);
-  return len * scale * (exp(-h_eye / scale) - exp(-h_point / scale)) / dh;
+uniform vec2 eye_air;  // exp(-eye's height / scale height), Rayleigh and Mie
+float air(float len, float dh, float at_eye, float at_point, float scale) {
+  if (abs(dh) < 1.0) return len * at_eye;
+  return len * scale * (at_eye - at_point) / dh;
 }
 void main() {
   int o = int(octant);
@@ -48,8 +49,9 @@ void main() {
     float h_eye = length(eye) - planet_radius;
     float h_point = length(eye + rel) - planet_radius;
     float len = length(rel);
-    vec3 tau = beta_r * air(len, h_eye, h_point, scale_heights.x) +
-               vec3(ext_m * air(len, h_eye, h_point, scale_heights.y));
+    float dh = h_point - h_eye;
+    vec3 tau = beta_r * air(len, dh, eye_air.x, exp(-h_point / scale_heights.x), scale_heights.x) +
+               vec3(ext_m * air(len, dh, eye_air.y, exp(-h_point / scale_heights.y), scale_heights.y));
     v_transmittance = exp(-tau);
   }
   gl_Position = transform * vec4(position, 1.0) * mask;
@@ -83,8 +85,10 @@ void main() {
 
 // The sky behind the planet: a quad at the far plane, drawn where no node
 // was, each pixel's ray through skyRadiance (view/atmosphere.cpp) step for
-// step: a thin shell of air, the sun above the eye, Chapman's function for
-// the light's way in, and the tone curve.
+// step: a thin shell of air, samples crowding where the ray comes closest
+// to the centre, the sun above the eye, Chapman's function for
+// the light's way in (its constant sqrt(pi R / 2H) from the CPU), and the
+// tone curve.
 constexpr char sky_vertex_src[] = R"(
 uniform mat4 ray_from_clip;
 varying vec3 v_ray;
@@ -107,6 +111,7 @@ uniform float ext_m;
 uniform vec2 scale_heights;
 uniform float mie_g;
 uniform float sun_intensity;
+uniform vec2 chapman_c;
 varying vec3 v_ray;
 const int samples = SAMPLES;
 const float pi = 3.14159265;
@@ -120,10 +125,7 @@ bool raySphere(vec3 o, vec3 d, float r, out float t0, out float t1) {
   t1 = -b + s;
   return true;
 }
-float chapman(float r, float scale, float mu) {
-  float c = sqrt(pi * r / (2.0 * scale));
-  return c / ((c - 1.0) * max(mu, 0.0) + 1.0);
-}
+float chapman(float c, float mu) { return c / ((c - 1.0) * max(mu, 0.0) + 1.0); }
 void main() {
   vec3 dir = normalize(v_ray);
   float t0, t1, g0, g1;
@@ -133,28 +135,42 @@ void main() {
     if (raySphere(eye, dir, planet_radius, g0, g1) && g0 > 0.0) end = min(end, g0);
     float start = max(t0, 0.0);
     if (end > start) {
-      float ds = (end - start) / float(samples);
+      float closest = clamp(-dot(eye, dir), start, end);
+      float before = closest - start;
+      float after = end - closest;
+      float n1 = floor(float(samples) * before / (before + after) + 0.5);
+      float n2 = float(samples) - n1;
       float depth_r = 0.0;
       float depth_m = 0.0;
       vec3 sum_r = vec3(0.0);
       vec3 sum_m = vec3(0.0);
       for (int i = 0; i < samples; ++i) {
-        vec3 p = eye + dir * (start + (float(i) + 0.5) * ds);
+        float a;
+        float b;
+        if (float(i) < n1) {
+          float k = n1 - 1.0 - float(i);
+          a = closest - before * ((k + 1.0) / n1) * ((k + 1.0) / n1);
+          b = closest - before * (k / n1) * (k / n1);
+        } else {
+          float k = float(i) - n1;
+          a = closest + after * (k / n2) * (k / n2);
+          b = closest + after * ((k + 1.0) / n2) * ((k + 1.0) / n2);
+        }
+        float ds = b - a;
+        vec3 p = eye + dir * ((a + b) * 0.5);
         float r = length(p);
         float h = r - planet_radius;
-        float air_r = exp(-h / scale_heights.x) * ds;
-        float air_m = exp(-h / scale_heights.y) * ds;
+        float density_r = exp(-h / scale_heights.x);
+        float density_m = exp(-h / scale_heights.y);
+        float air_r = density_r * ds;
+        float air_m = density_m * ds;
         float mu_sun = dot(p, sun) / r;
-        float s0, s1;
-        bool shadow = mu_sun < 0.0 && raySphere(p, sun, planet_radius, s0, s1) && s1 > 0.0;
-        if (!shadow) {
-          float sun_r = air_r / ds * scale_heights.x * chapman(r, scale_heights.x, mu_sun);
-          float sun_m = air_m / ds * scale_heights.y * chapman(r, scale_heights.y, mu_sun);
-          vec3 tau = beta_r * (depth_r + air_r / 2.0 + sun_r) + vec3(ext_m * (depth_m + air_m / 2.0 + sun_m));
-          vec3 att = exp(-tau);
-          sum_r += att * air_r;
-          sum_m += att * air_m;
-        }
+        float sun_r = density_r * scale_heights.x * chapman(chapman_c.x, mu_sun);
+        float sun_m = density_m * scale_heights.y * chapman(chapman_c.y, mu_sun);
+        vec3 tau = beta_r * (depth_r + air_r / 2.0 + sun_r) + vec3(ext_m * (depth_m + air_m / 2.0 + sun_m));
+        vec3 att = exp(-tau);
+        sum_r += att * air_r;
+        sum_m += att * air_m;
         depth_r += air_r;
         depth_m += air_m;
       }
@@ -214,6 +230,13 @@ void setAirUniforms(GLuint program, const Eigen::Vector3d& eye, float planet_rad
   glUniform1f(glGetUniformLocation(program, "ext_m"), static_cast<float>(mie_scattering_per_m / 0.9));
   glUniform2f(glGetUniformLocation(program, "scale_heights"), static_cast<float>(rayleigh_scale_height_m),
               static_cast<float>(mie_scale_height_m));
+  const double h_eye = eye.norm() - planet_radius;
+  glUniform2f(glGetUniformLocation(program, "eye_air"), static_cast<float>(std::exp(-h_eye / rayleigh_scale_height_m)),
+              static_cast<float>(std::exp(-h_eye / mie_scale_height_m)));
+  const double pi = 3.14159265358979323846;
+  glUniform2f(glGetUniformLocation(program, "chapman_c"),
+              static_cast<float>(std::sqrt(pi * planet_radius / (2 * rayleigh_scale_height_m))),
+              static_cast<float>(std::sqrt(pi * planet_radius / (2 * mie_scale_height_m))));
 }
 
 }  // namespace

@@ -33,12 +33,14 @@ bool raySphere(const Eigen::Vector3d& o, const Eigen::Vector3d& d, double r, dou
   return true;
 }
 
-// Air along the ray from a point at radius r towards the sun (mu: the
-// cosine of the sun's angle from the vertical), in units of the air at the
-// point times the scale height: Chapman's function, in Schueler's
-// approximation, for the sun above the point's horizon.
-double chapman(double r, double scale_height, double mu) {
-  const double c = std::sqrt(pi * r / (2 * scale_height));
+// Air along the ray from a point towards the sun (mu: the cosine of the
+// sun's angle from the vertical), in units of the air at the point times
+// the scale height: Chapman's function, in Schueler's approximation, for the
+// sun above the point's horizon. The point's radius is taken as the
+// planet's (at most 1.3 % off inside the air, 0.6 % in the result), so that
+// the shader has one square root less per sample.
+double chapman(double planet_radius, double scale_height, double mu) {
+  const double c = std::sqrt(pi * planet_radius / (2 * scale_height));
   return c / ((c - 1) * std::max(mu, 0.0) + 1);
 }
 
@@ -56,28 +58,45 @@ Eigen::Vector3d skyRadiance(const Eigen::Vector3d& eye, const Eigen::Vector3d& d
   if (end <= start) return Eigen::Vector3d::Zero();
 
   const Eigen::Vector3d beta_r = rayleighBeta();
-  const double ds = (end - start) / sky_view_samples;
+  // The air is densest where the ray comes closest to the centre: the
+  // samples crowd there from both sides (steps growing with the square of
+  // their rank), so that a few of them integrate both a ray along the
+  // ground and one grazing the limb.
+  const double closest = std::clamp(-eye.dot(dir), start, end);
+  const double before = closest - start, after = end - closest;
+  const int n = sky_view_samples;
+  const double n1 = std::floor(n * before / (before + after) + 0.5), n2 = n - n1;
   double depth_r = 0, depth_m = 0;  // air so far along the view, times the scale height's unit
   Eigen::Vector3d sum_r = Eigen::Vector3d::Zero(), sum_m = Eigen::Vector3d::Zero();
-  for (int i = 0; i < sky_view_samples; ++i) {
-    const Eigen::Vector3d p = eye + dir * (start + (i + 0.5) * ds);
+  for (int i = 0; i < n; ++i) {
+    double a, b;
+    if (i < n1) {
+      const double k = n1 - 1 - i;
+      a = closest - before * ((k + 1) / n1) * ((k + 1) / n1);
+      b = closest - before * (k / n1) * (k / n1);
+    } else {
+      const double k = i - n1;
+      a = closest + after * (k / n2) * (k / n2);
+      b = closest + after * ((k + 1) / n2) * ((k + 1) / n2);
+    }
+    const double ds = b - a;
+    const Eigen::Vector3d p = eye + dir * ((a + b) / 2);
     const double r = p.norm();
     const double h = r - planet_radius;
-    const double air_r = std::exp(-h / rayleigh_scale_height_m) * ds;
-    const double air_m = std::exp(-h / mie_scale_height_m) * ds;
+    const double density_r = std::exp(-h / rayleigh_scale_height_m);
+    const double density_m = std::exp(-h / mie_scale_height_m);
+    const double air_r = density_r * ds, air_m = density_m * ds;
+    // The sun is above the eye, so the air one sees is on the lit side: a
+    // point past the terminator (at most grazing rays from far away) counts
+    // as lit at a low sun.
     const double mu_sun = p.dot(sun) / r;
-    // In the planet's shadow nothing is lit.
-    double s0 = 0, s1 = 0;
-    const bool shadow = mu_sun < 0 && raySphere(p, sun, planet_radius, &s0, &s1) && s1 > 0;
-    if (!shadow) {
-      const double sun_r = air_r / ds * rayleigh_scale_height_m * chapman(r, rayleigh_scale_height_m, mu_sun);
-      const double sun_m = air_m / ds * mie_scale_height_m * chapman(r, mie_scale_height_m, mu_sun);
-      const Eigen::Vector3d tau =
-          beta_r * (depth_r + air_r / 2 + sun_r) + Eigen::Vector3d::Constant(mie_extinction_per_m * (depth_m + air_m / 2 + sun_m));
-      const Eigen::Vector3d att = (-tau).array().exp();
-      sum_r += att * air_r;
-      sum_m += att * air_m;
-    }
+    const double sun_r = density_r * rayleigh_scale_height_m * chapman(planet_radius, rayleigh_scale_height_m, mu_sun);
+    const double sun_m = density_m * mie_scale_height_m * chapman(planet_radius, mie_scale_height_m, mu_sun);
+    const Eigen::Vector3d tau = beta_r * (depth_r + air_r / 2 + sun_r) +
+                                Eigen::Vector3d::Constant(mie_extinction_per_m * (depth_m + air_m / 2 + sun_m));
+    const Eigen::Vector3d att = (-tau).array().exp();
+    sum_r += att * air_r;
+    sum_m += att * air_m;
     depth_r += air_r;
     depth_m += air_m;
   }
