@@ -113,7 +113,6 @@ uniform float mie_g;
 uniform float sun_intensity;
 uniform vec2 chapman_c;
 varying vec3 v_ray;
-const int samples = SAMPLES;
 const float pi = 3.14159265;
 bool raySphere(vec3 o, vec3 d, float r, out float t0, out float t1) {
   float b = dot(o, d);
@@ -259,8 +258,11 @@ void initPictureProgram(picture_program_t& p, const gl_ctx_t& plain, bool fades,
   const Eigen::Vector3f haze = hazeColour().cast<float>();
   glUniform3fv(glGetUniformLocation(p.program, "haze_colour"), 1, atmosphere ? haze.data() : Eigen::Vector3f::Zero().eval().data());
   if (atmosphere) {
-    std::string sky_fragment = sky_fragment_src;
-    sky_fragment.replace(sky_fragment.find("SAMPLES"), 7, std::to_string(sky_view_samples));
+    // The samples a ray, from the settings, as a constant the loop can be unrolled by.
+    std::string sky_fragment = "const int samples = ";
+    sky_fragment += std::to_string(sky_view_samples);
+    sky_fragment += ";\n";
+    sky_fragment += sky_fragment_src;
     p.sky_program = link(sky_vertex_src, sky_fragment.c_str(), nullptr);
     glUseProgram(p.sky_program);
     glUniform1f(glGetUniformLocation(p.sky_program, "beta_m"), static_cast<float>(mie_scattering_per_m));
