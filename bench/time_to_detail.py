@@ -19,6 +19,7 @@ the same script measures any build of the viewer.
 Prints figures as "name: value unit" lines for the benchmark report.
 usage: time_to_detail.py --viewer PATH --rocktreed PATH [--runs 3] [--workdir DIR]
          [--rtt-ms MS] [--slow-ms MS] [--service cold|warm] [--turn-around] [--label TEXT]
+         [--viewer-args "ARGS"]
 """
 import argparse
 import math
@@ -113,7 +114,7 @@ def viewOnce(a, s, svc):
     r = {}
     before = svc.log.offset()
     # Every answer from the service (no disk cache): what streaming costs.
-    s.startViewer(a.viewer, svc.host, {"LIBGL_ALWAYS_SOFTWARE": "1"}, ["--cache-mb", "0"])
+    s.startViewer(a.viewer, svc.host, {"LIBGL_ALWAYS_SOFTWARE": "1"}, ["--cache-mb", "0"] + a.viewer_args.split())
     if not s.waitForLine(r"^pos: ", 90):
         raise RuntimeError("the viewer drew no frame")
     s.mouse(0, TURN_DOWN)
@@ -169,6 +170,7 @@ def main():
     ap.add_argument("--service", choices=("cold", "warm"), default="cold")
     ap.add_argument("--turn-around", action="store_true")
     ap.add_argument("--label", default="")
+    ap.add_argument("--viewer-args", default="", help="more options for the viewer, e.g. \"--fades on\"")
     a = ap.parse_args()
     a.viewer, a.rocktreed = os.path.abspath(a.viewer), os.path.abspath(a.rocktreed)
     base = a.workdir or tempfile.mkdtemp(prefix="time-to-detail-")

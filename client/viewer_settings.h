@@ -34,6 +34,50 @@ constexpr double overlay_refresh_ms = 250;
 // Frames per second are counted over windows of at least this length.
 constexpr double frame_rate_window_ms = 500;
 
+// --- Picture: fades, multisampling, fixed frame time --------------------
+
+// A node that becomes drawable (or the coarser node that takes its place
+// again) fades in over this long while what it replaces stays beneath: short
+// enough to read as smooth rather than slow, and the walk never waits for it.
+constexpr double fade_ms = 250;
+// Multisampling of a plain start on a hardware renderer (--msaa says
+// otherwise): smooth edges for a fraction of a modern GPU's time. Under a
+// software renderer (GL_RENDERER names one of these) it would multiply the
+// cost of every pixel, so the default there is none.
+constexpr int msaa_hardware_default = 4;
+constexpr const char* software_renderer_names[] = {"llvmpipe", "softpipe", "swrast", "Software Rasterizer"};
+// --frame-ms accepts up to this many milliseconds a frame: slower than any
+// real frame, and a bound on how far one frame moves the camera.
+constexpr double frame_ms_max = 10000;
+
+// Sky and haze (--atmosphere): single scattering in a shell of air over
+// the sphere. Earth's air: Rayleigh scattering falls off with a scale
+// height of 8 km and scatters blue most (the sky's colour), aerosols (Mie)
+// with 1.2 km and scatter forwards (the glow around the limb and the
+// brighter horizon). Air above 80 km adds nothing one can see.
+constexpr double atmosphere_height_m = 80000;
+constexpr double rayleigh_scale_height_m = 8000;
+constexpr double mie_scale_height_m = 1200;
+constexpr double rayleigh_scattering_per_m[3] = {5.8e-6, 13.5e-6, 33.1e-6};  // red, green, blue
+constexpr double mie_scattering_per_m = 21e-6;
+constexpr double mie_asymmetry = 0.76;  // forward-scattering aerosols
+// The sun's brightness before the sky's tone curve: a clear noon sky comes
+// out light blue, not white.
+constexpr double sun_intensity = 20;
+// Samples along a view ray: the fragment shader takes as many for every sky
+// pixel. Four keep the limb smooth; eight cost half as much again as the
+// planet's own frame under software GL (1,280x720, half the picture sky).
+constexpr int sky_view_samples = 4;
+
+// --path files of timed poses (untrusted input): a few thousand poses make
+// a long flight; a file or a pose count beyond these is refused, not read.
+constexpr size_t path_max_bytes = size_t{1} << 20;
+constexpr size_t path_max_poses = 10000;
+// --record: a frame waits this long (wall clock) for its view to settle
+// before the recording gives up with status 2: a slow service settles a
+// view in about a minute.
+constexpr double record_frame_timeout_s = 120;
+
 // --- Worker pools ----------------------------------------------------------
 
 // Decoding is CPU-bound (JPEG, CRN, protobuf): a few threads keep the cores

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "startup/command_line.h"
+#include "startup/picture_choices.h"
 #include "view/places.h"
 
 namespace {
@@ -36,6 +37,10 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   EXPECT_TRUE(d.screenshot_when_settled.empty());
   EXPECT_FALSE(d.exit_when_settled);
   EXPECT_FALSE(d.globe_navigation);
+  EXPECT_EQ(d.frame_ms, 0);  // the wall clock
+  EXPECT_EQ(d.msaa, -1);     // decided from the renderer
+  EXPECT_FALSE(d.fades);
+  EXPECT_FALSE(d.atmosphere);
 
   const command_line_t all = parse({"--service", "http://example.org:8080/rt/earth/", "--position",
                                     "45.8326,6.8652,6000,-180,-30", "--windowed", "1280x720", "--overlay", "off",
@@ -67,6 +72,13 @@ TEST(CommandLine, DefaultsAreThePlainStartAndOptionsSetTheirFields) {
   ASSERT_TRUE(place.run);
   EXPECT_TRUE(place.options.offline);
   EXPECT_EQ(place.options.start_pose.lat_deg, findPlace("everest")->pose.lat_deg);
+  const command_line_t picture = parse({"--frame-ms", "33.25", "--msaa", "8", "--fades", "on", "--atmosphere", "on"});
+  ASSERT_TRUE(picture.run) << picture.text;
+  EXPECT_EQ(picture.options.frame_ms, 33.25);
+  EXPECT_EQ(picture.options.msaa, 8);
+  EXPECT_TRUE(picture.options.fades);
+  EXPECT_TRUE(picture.options.atmosphere);
+  EXPECT_EQ(parse({"--msaa", "0"}).options.msaa, 0);
   // Three numbers: heading north, level.
   const command_line_t three = parse({"--position", "-33.9,151.2,250"});
   ASSERT_TRUE(three.run);
@@ -132,6 +144,15 @@ TEST(CommandLine, BadOptionsAndValuesGiveOneLineAndStatusTwo) {
       {{"--memory-mb", "1048577"}, "--memory-mb"},
       {{"--memory-mb", "64MB"}, "--memory-mb"},
       {{"--offline", "--cache-mb", "0"}, "--offline"},
+      {{"--frame-ms", "0"}, "--frame-ms"},
+      {{"--frame-ms", "20000"}, "--frame-ms"},
+      {{"--frame-ms", "fast"}, "--frame-ms"},
+      {{"--msaa", "3"}, "--msaa"},
+      {{"--msaa", "4x"}, "--msaa"},
+      {{"--fades", "yes"}, "--fades"},
+      {{"--atmosphere", "1"}, "--atmosphere"},
+      {{"--record", "frames"}, "--record needs --path"},
+      {{"--path", "/nonexistent/path.txt"}, "/nonexistent/path.txt"},
   };
   for (const auto& [args, named] : bad) {
     const command_line_t c = parse(args);
@@ -152,4 +173,15 @@ TEST(CommandLine, ServiceUrlForms) {
   EXPECT_EQ(url, "http://planet.example.org:80/rt/earth/");
   ASSERT_TRUE(parseServiceUrl("http://h:81/mirror/rt/earth", &url, &why));
   EXPECT_EQ(url, "http://h:81/mirror/rt/earth/");
+}
+
+// Multisampling by default only where samples are cheap: a hardware renderer.
+TEST(PictureChoices, MsaaDefaultFollowsTheRenderer) {
+  EXPECT_TRUE(isSoftwareRenderer("llvmpipe (LLVM 15.0.6, 256 bits)"));
+  EXPECT_TRUE(isSoftwareRenderer("softpipe"));
+  EXPECT_FALSE(isSoftwareRenderer("NVIDIA H100 80GB HBM3/PCIe/SSE2"));
+  EXPECT_EQ(chooseMsaaSamples(-1, "llvmpipe (LLVM 15.0.6, 256 bits)"), 0);
+  EXPECT_EQ(chooseMsaaSamples(-1, "Mesa Intel(R) UHD Graphics 620"), 4);
+  EXPECT_EQ(chooseMsaaSamples(8, "llvmpipe"), 8);  // asked for: as asked
+  EXPECT_EQ(chooseMsaaSamples(0, "NVIDIA H100"), 0);
 }

@@ -5,6 +5,8 @@ ostravel_test(test_camera ${CMAKE_CURRENT_SOURCE_DIR}/test_camera.cpp LABELS vie
 ostravel_test(test_selection ${CMAKE_CURRENT_SOURCE_DIR}/test_selection.cpp LABELS viewer)
 # Picking, globe navigation, flights and the ground under the eye.
 ostravel_test(test_navigation ${CMAKE_CURRENT_SOURCE_DIR}/test_navigation.cpp LABELS viewer)
+# The look options turn on: fades on hand-built selections, the sky and the haze.
+ostravel_test(test_picture ${CMAKE_CURRENT_SOURCE_DIR}/test_picture.cpp LABELS viewer)
 # What a person gives and gets: the command line, the status lines, screenshot files.
 ostravel_test(test_command_line ${CMAKE_CURRENT_SOURCE_DIR}/test_command_line.cpp LABELS viewer)
 ostravel_test(test_status_and_screenshot ${CMAKE_CURRENT_SOURCE_DIR}/test_status_and_screenshot.cpp LABELS viewer)
@@ -34,6 +36,17 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/navigation_e2e.py
       --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
       --workdir ${VIEWER_E2E_DIR}/navigation)
-  set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle e2e_navigation PROPERTIES
+  # --frame-ms: two key-driven flights print the same position lines.
+  add_test(NAME e2e_picture_frame_ms
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/picture_e2e.py --mode frame-ms
+      --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+      --workdir ${VIEWER_E2E_DIR}/frame-ms)
+  # --path and --record: two recordings of a three-frame path are the same bytes.
+  add_test(NAME e2e_picture_record
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/picture_e2e.py --mode record
+      --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+      --workdir ${VIEWER_E2E_DIR}/record)
+  set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle e2e_navigation
+    e2e_picture_frame_ms e2e_picture_record PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
 endif()

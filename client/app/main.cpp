@@ -10,6 +10,9 @@
 #include <SDL.h>
 
 #include "app/navigation.h"
+#include "app/multisampling.h"
+#include "app/picture.h"
+#include "app/recording.h"
 #include "app/user_interface.h"
 #include "net/fetch.h"
 #include "startup/command_line.h"
@@ -99,6 +102,7 @@ void drawPlanet(gl_ctx_t& ctx) {
   camera_input_t in = sampleInput();
   if (!cam.initialised) initCamera(cam, planet_radius);
   applyPendingPose(cam, planet_radius);
+  applyPathPose(cam, planet_radius, deltaTime);
   if (periodicLineDue(&cam.ms, deltaTime)) std::fputs(positionLine(cam).c_str(), stdout);
   SDL_GetRelativeMouseState(&in.mouse_x, &in.mouse_y);
   navigateCamera(cam, &in, draw_list, _planetoid, width, height, deltaTime);
@@ -125,8 +129,15 @@ void drawPlanet(gl_ctx_t& ctx) {
   }
 
   computeDrawList(sel, &draw_list);
-  drawNodes(draw_list, frame.viewprojection, ctx);
-  finishFrame({cam, planet_radius, static_cast<int>(draw_list.size()), settle.unsettled, width, height, deltaTime, &draw_list});
+  int nodes_drawn = 0;
+  if (pictureDrawsNodes()) {
+    nodes_drawn = drawPictureFrame(sel, frame.viewprojection, cam.eye, planet_radius, deltaTime, ctx);
+  } else {
+    drawNodes(draw_list, frame.viewprojection, ctx);
+    nodes_drawn = static_cast<int>(draw_list.size());
+  }
+  finishFrame({cam, planet_radius, nodes_drawn, settle.unsettled, width, height, deltaTime, &draw_list});
+  finishRecordedFrame(stats.pending_nodes + stats.pending_bulks == 0 && pictureSettled(), width, height);
 }
 
 void mainloop(gl_ctx_t& ctx) {
@@ -140,6 +151,7 @@ void mainloop(gl_ctx_t& ctx) {
   advanceFrameClock();
   drawPlanet(ctx);
   if (userInterfaceWantsExit(&exit_status)) quit = true;
+  if (recordingWantsExit(&exit_status)) quit = true;
   SDL_GL_SwapWindow(sdl_window);
 }
 
@@ -198,9 +210,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Failed to init glad\n");
     std::exit(1);
   }
+  startMultisampling(options.msaa, &sdl_window, &gl_context);
+  setFixedFrameMs(options.frame_ms);
+  startRecording(options);
 
   gl_ctx_t* ctx = new gl_ctx_t{};
   initGL(*ctx);
+  startPicture(options, *ctx);
   startUserInterface(options);
   loadPlanet();
   startNavigation(options);

@@ -142,6 +142,7 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
   command_line_t result;
   viewer_options_t& o = result.options;
   std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb, navigation;
+  std::string frame_ms, msaa, fades, atmosphere, path;
 
   CLI::App app("Ostravel: flies over a planet streamed from a rocktree service.", "ostravel");
   app.set_version_flag("--version", std::string("ostravel ") + OSTRAVEL_VERSION);
@@ -184,6 +185,27 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
                  "recently used goes (what the view shows is always kept)")
       ->type_name("N")
       ->default_str(std::to_string(memory_budget_bytes >> 20));
+  app.add_option("--frame-ms", frame_ms,
+                 "each frame advances time by exactly this many milliseconds, whatever the wall clock "
+                 "(flights and recordings repeat frame for frame)")
+      ->type_name("MS");
+  app.add_option("--msaa", msaa,
+                 "multisampling: 0, 2, 4 or 8 samples a pixel (default: " + std::to_string(msaa_hardware_default) +
+                     " on a hardware renderer, 0 under a software one)")
+      ->type_name("N");
+  app.add_option("--fades", fades, "nodes fade in and out over a quarter second instead of popping (default: off)")
+      ->type_name("on|off");
+  app.add_option("--atmosphere", atmosphere,
+                 "a sky behind the planet, a glowing limb and haze over distant ground (default: off)")
+      ->type_name("on|off");
+  app.add_option("--path", path,
+                 "fly this camera path: a text file of timed poses, one a line: seconds, latitude, longitude, "
+                 "altitude, heading, pitch")
+      ->type_name("FILE");
+  app.add_option("--record", o.record_dir,
+                 "with --path: write every frame of the path, each once its view has settled, as "
+                 "DIR/frame-NNNNN.png (30 frames a second unless --frame-ms), then exit")
+      ->type_name("DIR");
   app.footer(
       "Keys: W/S forwards/backwards, A/D sideways, Q/E down/up, Shift five times faster, the mouse turns; "
       "1 to 9 fly to the built-in places in the order above; N switches between globe and free navigation "
@@ -250,6 +272,33 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
     o.globe_navigation = navigation == "globe";
     if (!ok) why = "--navigation: expected globe or free, got \"" + navigation.substr(0, 64) + "\"";
   }
+  if (ok && !frame_ms.empty() &&
+      !(parseNumber(frame_ms, &o.frame_ms) && o.frame_ms > 0 && o.frame_ms <= frame_ms_max)) {
+    why = "--frame-ms: expected milliseconds above 0 and at most 10000, got \"" + frame_ms.substr(0, 64) + "\"";
+    ok = false;
+  }
+  if (ok && !msaa.empty()) {
+    ok = msaa == "0" || msaa == "2" || msaa == "4" || msaa == "8";
+    o.msaa = ok ? std::atoi(msaa.c_str()) : -1;
+    if (!ok) why = "--msaa: expected 0, 2, 4 or 8 samples, got \"" + msaa.substr(0, 64) + "\"";
+  }
+  if (ok && !fades.empty()) {
+    ok = fades == "on" || fades == "off";
+    o.fades = fades == "on";
+    if (!ok) why = "--fades: expected on or off, got \"" + fades.substr(0, 64) + "\"";
+  }
+  if (ok && !atmosphere.empty()) {
+    ok = atmosphere == "on" || atmosphere == "off";
+    o.atmosphere = atmosphere == "on";
+    if (!ok) why = "--atmosphere: expected on or off, got \"" + atmosphere.substr(0, 64) + "\"";
+  }
+  if (ok && !path.empty()) ok = o.has_path = loadCameraPath(path, &o.path, &why);
+  if (ok && !o.record_dir.empty() && !o.has_path) {
+    why = "--record needs --path";
+    ok = false;
+  }
+  // A recording's frames show the planet only: the overlay's figures change from run to run.
+  if (ok && !o.record_dir.empty() && overlay.empty()) o.overlay = false;
   if (ok && o.offline && o.cache_mb == 0) {
     why = "--offline needs the disk cache: --cache-mb 0 turns it off";
     ok = false;

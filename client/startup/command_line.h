@@ -10,6 +10,7 @@
 #include <string>
 
 #include "viewer_settings.h"
+#include "view/camera_path.h"
 #include "view/geo_pose.h"
 
 struct viewer_options_t {
@@ -28,6 +29,13 @@ struct viewer_options_t {
   size_t memory_budget_bytes = ::memory_budget_bytes;  // kept downloads; the view's own always stay
   bool overlay = false;  // the status overlay at start (H toggles it)
   bool globe_navigation = false;  // --navigation globe; free (the default) flies the free camera (N switches)
+  double frame_ms = 0;   // --frame-ms: each frame advances time by this much; 0: the wall clock
+  int msaa = -1;         // --msaa samples (0, 2, 4, 8); -1: decided from the renderer
+  bool fades = false;    // --fades: nodes fade in and out instead of replacing each other at once
+  bool atmosphere = false;  // --atmosphere: a sky behind the planet and haze over distant ground
+  bool has_path = false;    // --path: the camera flies these poses
+  camera_path_t path;
+  std::string record_dir;   // --record: every frame of the path as a PNG here, then exit; empty: none
 };
 
 struct command_line_t {

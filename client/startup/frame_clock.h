@@ -11,3 +11,8 @@ extern double deltaTime;   // milliseconds between the two; read by the frame's 
 
 // Once per frame, before drawPlanet.
 void advanceFrameClock();
+
+// From now on every frame advances deltaTime by exactly ms, whatever the wall
+// clock says (--frame-ms: flights and recordings that repeat frame for
+// frame); 0 goes back to the wall clock.
+void setFixedFrameMs(double ms);

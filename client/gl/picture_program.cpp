@@ -1,0 +1,337 @@
+#include "gl/picture_program.h"
+
+#include <cmath>
+#include <string>
+
+#include <Eigen/LU>
+
+#include "viewer_settings.h"
+#include "view/atmosphere.h"
+
+namespace {
+
+// The plain vertex shader, with the octant's low fade threshold passed on
+// and, with the atmosphere, what survives of the ground's colour to the eye
+// (hazeTransmittance in view/atmosphere.cpp). eye_from_mesh puts the vertex
+// in planet axes with the eye at the origin, precise near the eye.
+constexpr char vertex_src[] = R"(
+uniform mat4 transform;
+uniform mat4 eye_from_mesh;
+uniform vec2 uv_offset;
+uniform vec2 uv_scale;
+uniform bool octant_mask[8];
+uniform float fade_low[8];
+uniform bool haze_on;
+uniform vec3 eye;
+uniform float planet_radius;
+uniform vec3 beta_r;
+uniform float ext_m;
+uniform vec2 scale_heights;
+attribute vec3 position;
+attribute float octant;
+attribute vec2 texcoords;
+varying vec2 v_texcoords;
+varying float v_low;
+varying vec3 v_transmittance;
+uniform vec2 eye_air;  // exp(-eye's height / scale height), Rayleigh and Mie
+float air(float len, float dh, float at_eye, float at_point, float scale) {
+  if (abs(dh) < 1.0) return len * at_eye;
+  return len * scale * (at_eye - at_point) / dh;
+}
+void main() {
+  int o = int(octant);
+  float mask = octant_mask[o] ? 0.0 : 1.0;
+  v_texcoords = (texcoords + uv_offset) * uv_scale * mask;
+  v_low = fade_low[o];
+  v_transmittance = vec3(1.0);
+  if (haze_on) {
+    vec3 rel = (eye_from_mesh * vec4(position, 1.0)).xyz;
+    float h_eye = length(eye) - planet_radius;
+    float h_point = length(eye + rel) - planet_radius;
+    float len = length(rel);
+    float dh = h_point - h_eye;
+    vec3 tau = beta_r * air(len, dh, eye_air.x, exp(-h_point / scale_heights.x), scale_heights.x) +
+               vec3(ext_m * air(len, dh, eye_air.y, exp(-h_point / scale_heights.y), scale_heights.y));
+    v_transmittance = exp(-tau);
+  }
+  gl_Position = transform * vec4(position, 1.0) * mask;
+}
+)";
+
+// The screen door: the pixel's threshold from an 8x8 ordered-dither matrix
+// (ditherThreshold in view/fades.cpp computes the same), kept when it lies
+// in [low, high); then the haze over the ground.
+constexpr char fragment_src[] = R"(
+uniform sampler2D texture;
+uniform bool dither_on;
+uniform float fade_high;
+uniform vec3 haze_colour;
+varying vec2 v_texcoords;
+varying float v_low;
+varying vec3 v_transmittance;
+float rank2(vec2 b) { return 2.0 * b.x + 3.0 * b.y - 4.0 * b.x * b.y; }
+void main() {
+  if (dither_on) {
+    vec2 p = floor(gl_FragCoord.xy);
+    float rank = 16.0 * rank2(mod(p, 2.0)) + 4.0 * rank2(mod(floor(p * 0.5), 2.0)) +
+                 rank2(mod(floor(p * 0.25), 2.0));
+    float t = (rank + 0.5) / 64.0;
+    if (t < v_low || t >= fade_high) discard;
+  }
+  vec3 ground = texture2D(texture, v_texcoords).rgb;
+  gl_FragColor = vec4(ground * v_transmittance + haze_colour * (vec3(1.0) - v_transmittance), 1.0);
+}
+)";
+
+// The sky behind the planet: a quad at the far plane, drawn where no node
+// was, each pixel's ray through skyRadiance (view/atmosphere.cpp) step for
+// step: a thin shell of air, samples crowding where the ray comes closest
+// to the centre, the sun above the eye, Chapman's function for
+// the light's way in (its constant sqrt(pi R / 2H) from the CPU), and the
+// tone curve.
+constexpr char sky_vertex_src[] = R"(
+uniform mat4 ray_from_clip;
+varying vec3 v_ray;
+void main() {
+  vec4 far_point = ray_from_clip * vec4(gl_Vertex.xy, 1.0, 1.0);
+  vec4 near_point = ray_from_clip * vec4(gl_Vertex.xy, -1.0, 1.0);
+  v_ray = far_point.xyz / far_point.w - near_point.xyz / near_point.w;
+  gl_Position = vec4(gl_Vertex.xy, 1.0, 1.0);
+}
+)";
+
+constexpr char sky_fragment_src[] = R"(
+uniform vec3 eye;
+uniform vec3 sun;
+uniform float planet_radius;
+uniform float top_radius;
+uniform vec3 beta_r;
+uniform float beta_m;
+uniform float ext_m;
+uniform vec2 scale_heights;
+uniform float mie_g;
+uniform float sun_intensity;
+uniform vec2 chapman_c;
+varying vec3 v_ray;
+const float pi = 3.14159265;
+bool raySphere(vec3 o, vec3 d, float r, out float t0, out float t1) {
+  float b = dot(o, d);
+  float c = dot(o, o) - r * r;
+  float disc = b * b - c;
+  if (disc < 0.0) return false;
+  float s = sqrt(disc);
+  t0 = -b - s;
+  t1 = -b + s;
+  return true;
+}
+float chapman(float c, float mu) { return c / ((c - 1.0) * max(mu, 0.0) + 1.0); }
+void main() {
+  vec3 dir = normalize(v_ray);
+  float t0, t1, g0, g1;
+  vec3 colour = vec3(0.0);
+  if (raySphere(eye, dir, top_radius, t0, t1) && t1 > 0.0) {
+    float end = t1;
+    if (raySphere(eye, dir, planet_radius, g0, g1) && g0 > 0.0) end = min(end, g0);
+    float start = max(t0, 0.0);
+    if (end > start) {
+      float closest = clamp(-dot(eye, dir), start, end);
+      float before = closest - start;
+      float after = end - closest;
+      float n1 = floor(float(samples) * before / (before + after) + 0.5);
+      float n2 = float(samples) - n1;
+      float depth_r = 0.0;
+      float depth_m = 0.0;
+      vec3 sum_r = vec3(0.0);
+      vec3 sum_m = vec3(0.0);
+      for (int i = 0; i < samples; ++i) {
+        float a;
+        float b;
+        if (float(i) < n1) {
+          float k = n1 - 1.0 - float(i);
+          a = closest - before * ((k + 1.0) / n1) * ((k + 1.0) / n1);
+          b = closest - before * (k / n1) * (k / n1);
+        } else {
+          float k = float(i) - n1;
+          a = closest + after * (k / n2) * (k / n2);
+          b = closest + after * ((k + 1.0) / n2) * ((k + 1.0) / n2);
+        }
+        float ds = b - a;
+        vec3 p = eye + dir * ((a + b) * 0.5);
+        float r = length(p);
+        float h = r - planet_radius;
+        float density_r = exp(-h / scale_heights.x);
+        float density_m = exp(-h / scale_heights.y);
+        float air_r = density_r * ds;
+        float air_m = density_m * ds;
+        float mu_sun = dot(p, sun) / r;
+        float sun_r = density_r * scale_heights.x * chapman(chapman_c.x, mu_sun);
+        float sun_m = density_m * scale_heights.y * chapman(chapman_c.y, mu_sun);
+        vec3 tau = beta_r * (depth_r + air_r / 2.0 + sun_r) + vec3(ext_m * (depth_m + air_m / 2.0 + sun_m));
+        vec3 att = exp(-tau);
+        sum_r += att * air_r;
+        sum_m += att * air_m;
+        depth_r += air_r;
+        depth_m += air_m;
+      }
+      float mu = dot(dir, sun);
+      float g = mie_g;
+      float phase_r = 3.0 / (16.0 * pi) * (1.0 + mu * mu);
+      float phase_m = 3.0 / (8.0 * pi) * ((1.0 - g * g) * (1.0 + mu * mu)) /
+                      ((2.0 + g * g) * pow(1.0 + g * g - 2.0 * g * mu, 1.5));
+      vec3 radiance = sun_intensity * (sum_r * beta_r * phase_r + sum_m * beta_m * phase_m);
+      colour = vec3(1.0) - exp(-radiance);
+    }
+  }
+  gl_FragColor = vec4(colour, 1.0);
+}
+)";
+
+GLuint compile(GLenum kind, const char* src) {
+  GLuint shader = glCreateShader(kind);
+  glShaderSource(shader, 1, &src, nullptr);
+  glCompileShader(shader);
+  checkCompileShaderError(shader);
+  return shader;
+}
+
+GLuint link(const char* vert, const char* frag, const gl_ctx_t* plain) {
+  GLuint vs = compile(GL_VERTEX_SHADER, vert);
+  GLuint fs = compile(GL_FRAGMENT_SHADER, frag);
+  GLuint program = glCreateProgram();
+  glAttachShader(program, vs);
+  glAttachShader(program, fs);
+  if (plain) {
+    glBindAttribLocation(program, static_cast<GLuint>(plain->position_loc), "position");
+    glBindAttribLocation(program, static_cast<GLuint>(plain->octant_loc), "octant");
+    glBindAttribLocation(program, static_cast<GLuint>(plain->texcoords_loc), "texcoords");
+  }
+  glLinkProgram(program);
+  glDetachShader(program, vs);
+  glDetachShader(program, fs);
+  glDeleteShader(vs);
+  glDeleteShader(fs);
+  return program;
+}
+
+Eigen::Matrix4d translation(const Eigen::Vector3d& by) {
+  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+  m.block<3, 1>(0, 3) = by;
+  return m;
+}
+
+// The air's constants, the same uniforms in both programs.
+void setAirUniforms(GLuint program, const Eigen::Vector3d& eye, float planet_radius) {
+  const Eigen::Vector3f e = eye.cast<float>();
+  glUniform3fv(glGetUniformLocation(program, "eye"), 1, e.data());
+  glUniform1f(glGetUniformLocation(program, "planet_radius"), planet_radius);
+  glUniform3f(glGetUniformLocation(program, "beta_r"), static_cast<float>(rayleigh_scattering_per_m[0]),
+              static_cast<float>(rayleigh_scattering_per_m[1]), static_cast<float>(rayleigh_scattering_per_m[2]));
+  glUniform1f(glGetUniformLocation(program, "ext_m"), static_cast<float>(mie_scattering_per_m / 0.9));
+  glUniform2f(glGetUniformLocation(program, "scale_heights"), static_cast<float>(rayleigh_scale_height_m),
+              static_cast<float>(mie_scale_height_m));
+  const double h_eye = eye.norm() - planet_radius;
+  glUniform2f(glGetUniformLocation(program, "eye_air"), static_cast<float>(std::exp(-h_eye / rayleigh_scale_height_m)),
+              static_cast<float>(std::exp(-h_eye / mie_scale_height_m)));
+  const double pi = 3.14159265358979323846;
+  glUniform2f(glGetUniformLocation(program, "chapman_c"),
+              static_cast<float>(std::sqrt(pi * planet_radius / (2 * rayleigh_scale_height_m))),
+              static_cast<float>(std::sqrt(pi * planet_radius / (2 * mie_scale_height_m))));
+}
+
+}  // namespace
+
+void initPictureProgram(picture_program_t& p, const gl_ctx_t& plain, bool fades, bool atmosphere) {
+  p.fades = fades;
+  p.atmosphere = atmosphere;
+  p.program = link(vertex_src, fragment_src, &plain);
+  p.transform_loc = glGetUniformLocation(p.program, "transform");
+  p.eye_from_mesh_loc = glGetUniformLocation(p.program, "eye_from_mesh");
+  p.uv_offset_loc = glGetUniformLocation(p.program, "uv_offset");
+  p.uv_scale_loc = glGetUniformLocation(p.program, "uv_scale");
+  p.octant_mask_loc = glGetUniformLocation(p.program, "octant_mask");
+  p.fade_low_loc = glGetUniformLocation(p.program, "fade_low");
+  p.fade_high_loc = glGetUniformLocation(p.program, "fade_high");
+  p.texture_loc = glGetUniformLocation(p.program, "texture");
+  glUseProgram(p.program);
+  glUniform1i(glGetUniformLocation(p.program, "dither_on"), fades ? 1 : 0);
+  glUniform1i(glGetUniformLocation(p.program, "haze_on"), atmosphere ? 1 : 0);
+  const Eigen::Vector3f haze = hazeColour().cast<float>();
+  glUniform3fv(glGetUniformLocation(p.program, "haze_colour"), 1, atmosphere ? haze.data() : Eigen::Vector3f::Zero().eval().data());
+  if (atmosphere) {
+    // The samples a ray, from the settings, as a constant the loop can be unrolled by.
+    std::string sky_fragment = "const int samples = ";
+    sky_fragment += std::to_string(sky_view_samples);
+    sky_fragment += ";\n";
+    sky_fragment += sky_fragment_src;
+    p.sky_program = link(sky_vertex_src, sky_fragment.c_str(), nullptr);
+    glUseProgram(p.sky_program);
+    glUniform1f(glGetUniformLocation(p.sky_program, "beta_m"), static_cast<float>(mie_scattering_per_m));
+    glUniform1f(glGetUniformLocation(p.sky_program, "mie_g"), static_cast<float>(mie_asymmetry));
+    glUniform1f(glGetUniformLocation(p.sky_program, "sun_intensity"), static_cast<float>(sun_intensity));
+  }
+  glUseProgram(plain.program);
+}
+
+void drawPictureNodes(const std::vector<faded_draw_item_t>& items, const Eigen::Matrix4d& viewprojection,
+                      const Eigen::Vector3d& eye, float planet_radius, const picture_program_t& p,
+                      const gl_ctx_t& plain) {
+  glUseProgram(p.program);
+  if (p.atmosphere) setAirUniforms(p.program, eye, planet_radius);
+  // bindAndDrawMesh sets the uniforms at the plain program's locations; this
+  // program has its own, so it gets a copy of the context with these.
+  gl_ctx_t ctx = plain;
+  ctx.program = p.program;
+  ctx.uv_offset_loc = p.uv_offset_loc;
+  ctx.uv_scale_loc = p.uv_scale_loc;
+  ctx.octant_mask_loc = p.octant_mask_loc;
+  ctx.texture_loc = p.texture_loc;
+  const Eigen::Matrix4d eye_from_globe = translation(-eye);
+  for (const faded_draw_item_t& item : items) {
+    node_t* node = item.node;
+    const Eigen::Matrix4f transform = (viewprojection * node->matrix_globe_from_mesh).cast<float>();
+    glUniformMatrix4fv(p.transform_loc, 1, GL_FALSE, transform.data());
+    if (p.atmosphere) {
+      const Eigen::Matrix4f eye_from_mesh = (eye_from_globe * node->matrix_globe_from_mesh).cast<float>();
+      glUniformMatrix4fv(p.eye_from_mesh_loc, 1, GL_FALSE, eye_from_mesh.data());
+    }
+    glUniform1fv(p.fade_low_loc, 8, item.low.data());
+    glUniform1f(p.fade_high_loc, item.high);
+    for (mesh_t& mesh : node->meshes) {
+      if (!mesh.buffered) {
+        bufferMesh(mesh);
+        dropUploadedTexture(mesh);
+      }
+      bindAndDrawMesh(mesh, item.mask, ctx);
+    }
+  }
+  glUseProgram(plain.program);
+}
+
+void drawSky(const Eigen::Matrix4d& viewprojection, const Eigen::Vector3d& eye, float planet_radius,
+             const picture_program_t& p, const gl_ctx_t& plain) {
+  if (!p.atmosphere) return;
+  glUseProgram(p.sky_program);
+  setAirUniforms(p.sky_program, eye, planet_radius);
+  const Eigen::Vector3f sun = sunDirection(eye).cast<float>();
+  glUniform3fv(glGetUniformLocation(p.sky_program, "sun"), 1, sun.data());
+  glUniform1f(glGetUniformLocation(p.sky_program, "top_radius"),
+              static_cast<float>(planet_radius + atmosphere_height_m));
+  // Clip space to eye-centred planet axes: the translation taken out, so
+  // that single precision keeps the ray's direction.
+  const Eigen::Matrix4f ray_from_clip = (viewprojection * translation(eye)).inverse().cast<float>();
+  glUniformMatrix4fv(glGetUniformLocation(p.sky_program, "ray_from_clip"), 1, GL_FALSE, ray_from_clip.data());
+  // Only where no node wrote a depth; nothing else changes.
+  glDepthFunc(GL_LEQUAL);
+  glDepthMask(GL_FALSE);
+  glDisable(GL_CULL_FACE);
+  glBegin(GL_TRIANGLE_STRIP);
+  glVertex2f(-1, -1);
+  glVertex2f(1, -1);
+  glVertex2f(-1, 1);
+  glVertex2f(1, 1);
+  glEnd();
+  glEnable(GL_CULL_FACE);
+  glDepthMask(GL_TRUE);
+  glDepthFunc(GL_LESS);
+  glUseProgram(plain.program);
+}
