@@ -52,35 +52,114 @@ int http_internal_connect(const char* address, const char* port) {
   return sock;
 }
 
-bool connectionOpen(http_connection_t* c, const char* host, const char* port, int64_t stall_limit_ms) {
+bool connectionOpen(http_connection_t* c, const char* host, const char* port, bool tls, int64_t stall_limit_ms) {
+  *c = http_connection_t{};
   c->socket = http_internal_connect(host, port);
   c->connect_pending = true;
   c->stall_limit_ms = stall_limit_ms;
   c->last_progress_ms = httpNowMs();
+  if (c->socket >= 0 && tls) {
+    char why[256];
+    c->tls = tlsStart(c->socket, host, port, why, sizeof why);
+    if (!c->tls) connectionClose(c);
+  }
   return c->socket >= 0;
 }
 
 void connectionClose(http_connection_t* c) {
+  if (c->tls) tlsFree(c->tls);
+  c->tls = nullptr;
   if (c->socket >= 0) close(c->socket);
   c->socket = -1;
 }
 
-connect_outcome_t connectionFinishConnect(http_connection_t* c) {
+connect_outcome_t connectionFinishConnect(http_connection_t* c, char* why, size_t why_size) {
   if (!c->connect_pending) return connect_done;
-  pollfd p{c->socket, POLLOUT, 0};
-  int ready = poll(&p, 1, 0);
-  if (ready < 0 && errno != EINTR) return connect_poll_failed;
-  if (ready <= 0) return connect_waiting;
-  // Writable means the attempt is over; its outcome is the pending error.
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (getsockopt(c->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return connect_failed;
+  if (!c->tcp_connected) {
+    pollfd p{c->socket, POLLOUT, 0};
+    int ready = poll(&p, 1, 0);
+    if (ready < 0 && errno != EINTR) return connect_poll_failed;
+    if (ready <= 0) return connect_waiting;
+    // Writable means the attempt is over; its outcome is the pending error.
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(c->socket, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return connect_failed;
+    c->tcp_connected = true;
+    c->last_progress_ms = httpNowMs();
+  }
+  if (c->tls) {
+    switch (tlsHandshake(c->tls, why, why_size)) {
+      case tls_ok:
+        break;
+      case tls_want_read:
+        c->tls_waits = POLLIN;
+        return connect_waiting;
+      case tls_want_write:
+        c->tls_waits = POLLOUT;
+        return connect_waiting;
+      case tls_closed:
+      case tls_failed:
+        return connect_tls_failed;
+    }
+    c->tls_waits = 0;
+    c->last_progress_ms = httpNowMs();
+  }
   c->connect_pending = false;
-  c->last_progress_ms = httpNowMs();
   return connect_done;
 }
 
+namespace {
+
+bool tlsSend(http_connection_t* c, const char* buf, size_t len, size_t* sent) {
+  while (*sent < len) {
+    size_t n = 0;
+    switch (tlsWrite(c->tls, buf + *sent, len - *sent, &n)) {
+      case tls_ok:
+        *sent += n;
+        c->tls_waits = 0;
+        c->last_progress_ms = httpNowMs();
+        continue;
+      case tls_want_read:
+        c->tls_waits = POLLIN;
+        return true;
+      case tls_want_write:
+        c->tls_waits = POLLOUT;
+        return true;
+      case tls_closed:
+      case tls_failed:
+        return false;
+    }
+  }
+  return true;
+}
+
+receive_outcome_t tlsReceive(http_connection_t* c, http_answer_t* a) {
+  if (!answerReserve(a, receive_chunk)) return receive_out_of_memory;
+  size_t n = 0;
+  switch (tlsRead(c->tls, a->data + a->data_size, receive_chunk, &n)) {
+    case tls_ok:
+      a->data_size += n;
+      c->tls_waits = 0;
+      c->last_progress_ms = httpNowMs();
+      return a->data_size > a->max_size ? receive_too_large : receive_data;
+    case tls_want_read:
+      c->tls_waits = POLLIN;
+      return receive_would_block;
+    case tls_want_write:
+      c->tls_waits = POLLOUT;
+      return receive_would_block;
+    case tls_closed:
+      return receive_closed;
+    case tls_failed:
+      break;
+  }
+  return receive_failed;
+}
+
+}  // namespace
+
 bool connectionSend(http_connection_t* c, const char* buf, size_t len, size_t* sent) {
+  if (c->tls) return tlsSend(c, buf, len, sent);
   while (*sent < len) {
     ssize_t n = send(c->socket, buf + *sent, len - *sent, MSG_NOSIGNAL);
     if (n < 0) {
@@ -94,6 +173,7 @@ bool connectionSend(http_connection_t* c, const char* buf, size_t len, size_t* s
 }
 
 receive_outcome_t connectionReceive(http_connection_t* c, http_answer_t* a) {
+  if (c->tls) return tlsReceive(c, a);
   for (;;) {
     if (!answerReserve(a, receive_chunk)) return receive_out_of_memory;
     ssize_t n = recv(c->socket, a->data + a->data_size, receive_chunk, 0);
@@ -109,7 +189,9 @@ receive_outcome_t connectionReceive(http_connection_t* c, http_answer_t* a) {
 }
 
 void connectionWait(const http_connection_t* c, bool for_write, int timeout_ms) {
-  pollfd p{c->socket, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+  // TLS may need to read while sending or write while receiving: it says which.
+  const short events = c->tls && c->tls_waits ? c->tls_waits : static_cast<short>(for_write ? POLLOUT : POLLIN);
+  pollfd p{c->socket, events, 0};
   poll(&p, 1, timeout_ms);
 }
 

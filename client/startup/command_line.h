@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "viewer_settings.h"
 #include "view/geo_pose.h"
@@ -27,6 +28,8 @@ struct viewer_options_t {
   bool offline = false;
   size_t memory_budget_bytes = ::memory_budget_bytes;  // kept downloads; the view's own always stay
   bool overlay = false;  // the status overlay at start (H toggles it)
+  std::string ca_file;                       // --ca-file: CAs trusted beside the system's; empty: none
+  std::vector<std::string> request_headers;  // --header: "Name: value", checked, sent with every request
 };
 
 struct command_line_t {
