@@ -110,8 +110,24 @@ TEST(Tls, CertificatesAreAlwaysVerified) {
   }
 }
 
+// Requests started at once: both complete.
+void runBoth(http_t* a, http_t* b) {
+  ASSERT_TRUE(a && b);
+  for (;;) {
+    const bool a_pending = http_process(a) == HTTP_STATUS_PENDING;
+    const bool b_pending = http_process(b) == HTTP_STATUS_PENDING;
+    if (!a_pending && !b_pending) break;
+    http_wait(a_pending ? a : b, 2);
+  }
+  EXPECT_EQ(a->status, HTTP_STATUS_COMPLETED) << http_failure_reason(a);
+  EXPECT_EQ(b->status, HTTP_STATUS_COMPLETED) << http_failure_reason(b);
+  http_release(a);
+  http_release(b);
+}
+
 // A released connection carries the next request without a handshake; a
-// second connection to the same host resumes the first one's session.
+// second connection to the same host resumes the first one's session, also
+// when both start at once (the second waits for the first one's session).
 TEST(Tls, KeptAliveConnectionsAndResumedSessions) {
   char why[512];
   ASSERT_TRUE(httpAddCaFile(certs()("ca.pem").c_str(), why, sizeof why)) << why;
@@ -119,19 +135,20 @@ TEST(Tls, KeptAliveConnectionsAndResumedSessions) {
   const http_connection_stats_t before = httpConnectionStats();
   EXPECT_EQ(get(s.server.tlsUrl("/1")).body, "tls body");
   EXPECT_EQ(get(s.server.tlsUrl("/2")).body, "tls body");  // on the kept connection
-  http_t* a = httpGetKeepAlive(s.server.tlsUrl("/3").c_str(), nullptr);  // takes the kept one
-  http_t* b = httpGetKeepAlive(s.server.tlsUrl("/4").c_str(), nullptr);  // a new one
-  ASSERT_TRUE(a && b);
-  while (http_process(a) == HTTP_STATUS_PENDING || http_process(b) == HTTP_STATUS_PENDING) http_wait(b, 5);
-  EXPECT_EQ(a->status, HTTP_STATUS_COMPLETED) << http_failure_reason(a);
-  EXPECT_EQ(b->status, HTTP_STATUS_COMPLETED) << http_failure_reason(b);
-  http_release(a);
-  http_release(b);
-  const http_connection_stats_t after = httpConnectionStats();
+  runBoth(httpGetKeepAlive(s.server.tlsUrl("/3").c_str(), nullptr),   // takes the kept one
+          httpGetKeepAlive(s.server.tlsUrl("/4").c_str(), nullptr));  // a new one
+  http_connection_stats_t after = httpConnectionStats();
   EXPECT_EQ(after.connections_opened - before.connections_opened, 2);
   EXPECT_EQ(after.requests_on_reused - before.requests_on_reused, 2);
   EXPECT_EQ(after.tls_handshakes_full - before.tls_handshakes_full, 1);
   EXPECT_EQ(after.tls_handshakes_resumed - before.tls_handshakes_resumed, 1);
+
+  tls_server_t fresh("good.pem");  // another port: no session yet
+  runBoth(httpGetKeepAlive(fresh.server.tlsUrl("/1").c_str(), nullptr),
+          httpGetKeepAlive(fresh.server.tlsUrl("/2").c_str(), nullptr));
+  const http_connection_stats_t last = httpConnectionStats();
+  EXPECT_EQ(last.tls_handshakes_full - after.tls_handshakes_full, 1);
+  EXPECT_EQ(last.tls_handshakes_resumed - after.tls_handshakes_resumed, 1);
   httpCloseIdleConnections();
 }
 

@@ -88,6 +88,11 @@ connect_outcome_t connectionFinishConnect(http_connection_t* c, char* why, size_
     c->last_progress_ms = httpNowMs();
   }
   if (c->tls) {
+    if (!c->tls_handshaking) {
+      c->tls_session_wait = !tlsReadyToHandshake(c->tls);
+      if (c->tls_session_wait) return connect_waiting;
+      c->tls_handshaking = true;
+    }
     switch (tlsHandshake(c->tls, why, why_size)) {
       case tls_ok:
         break;
@@ -189,6 +194,10 @@ receive_outcome_t connectionReceive(http_connection_t* c, http_answer_t* a) {
 }
 
 void connectionWait(const http_connection_t* c, bool for_write, int timeout_ms) {
+  if (c->tls_session_wait) {
+    poll(nullptr, 0, timeout_ms);  // nothing to watch: another connection brings the session
+    return;
+  }
   // TLS may need to read while sending or write while receiving: it says which.
   const short events = c->tls && c->tls_waits ? c->tls_waits : static_cast<short>(for_write ? POLLOUT : POLLIN);
   pollfd p{c->socket, events, 0};

@@ -16,6 +16,8 @@ struct http_connection_t {
   bool tcp_connected;    // the TCP connect has succeeded
   SSL* tls;              // null: plain TCP
   short tls_waits;       // the socket event the last TLS step waits for; 0: none
+  bool tls_handshaking;  // the handshake has begun
+  bool tls_session_wait;  // waiting for another connection's session, not for the socket
   int64_t last_progress_ms;
   int64_t stall_limit_ms;
 };

@@ -29,6 +29,9 @@ struct tls_state_t {
   std::map<std::string, SSL_SESSION*> sessions;  // the newest session by "host:port"
   std::set<std::string> keys;                    // "host:port" of every connection's app data
   std::set<std::string> reported;                // hosts whose rejected certificate has been told
+  // By "host:port" with no session yet: the one connection that makes the
+  // full handshake while the others to the same place wait for its session.
+  std::map<std::string, const SSL*> first_handshakes;
 };
 
 tls_state_t& state() {
@@ -50,7 +53,19 @@ int keepSession(SSL* tls, SSL_SESSION* session) {
   SSL_SESSION*& slot = s.sessions[key];
   if (slot) SSL_SESSION_free(slot);
   slot = session;
+  s.first_handshakes.erase(key);
   return 1;  // the reference is ours now
+}
+
+// The first connection to a place no longer holds the others back: it has
+// ended, failed, or its answer began without a session (none will come).
+void releaseFirst(SSL* tls) {
+  const char* key = static_cast<const char*>(SSL_get_app_data(tls));
+  if (!key) return;
+  tls_state_t& s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  auto first = s.first_handshakes.find(key);
+  if (first != s.first_handshakes.end() && first->second == tls) s.first_handshakes.erase(first);
 }
 
 // The context, made on first use; under s.m.
@@ -199,7 +214,23 @@ SSL* tlsStart(int fd, const char* host, const char* port, char* why, size_t why_
   return tls;
 }
 
-void tlsFree(SSL* tls) { SSL_free(tls); }
+void tlsFree(SSL* tls) {
+  releaseFirst(tls);
+  SSL_free(tls);
+}
+
+bool tlsReadyToHandshake(SSL* tls) {
+  const char* key = static_cast<const char*>(SSL_get_app_data(tls));
+  tls_state_t& s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  auto session = s.sessions.find(key);
+  if (session != s.sessions.end()) {
+    if (!SSL_get_session(tls)) SSL_set_session(tls, session->second);  // came while this one waited
+    return true;
+  }
+  auto first = s.first_handshakes.emplace(key, tls).first;
+  return first->second == tls;
+}
 
 tls_outcome_t tlsHandshake(SSL* tls, char* why, size_t why_size) {
   ERR_clear_error();
@@ -228,6 +259,7 @@ tls_outcome_t tlsHandshake(SSL* tls, char* why, size_t why_size) {
                              : lastError("no reason given");
     snprintf(why, why_size, "TLS handshake with %s failed: %s", host.c_str(), reason);
   }
+  releaseFirst(tls);
   return tls_failed;
 }
 
@@ -240,7 +272,9 @@ tls_outcome_t tlsWrite(SSL* tls, const char* buf, size_t len, size_t* n) {
 tls_outcome_t tlsRead(SSL* tls, char* buf, size_t cap, size_t* n) {
   ERR_clear_error();
   const int result = SSL_read_ex(tls, buf, cap, n);
-  return result == 1 ? tls_ok : ioOutcome(tls, result);
+  if (result != 1) return ioOutcome(tls, result);
+  releaseFirst(tls);
+  return tls_ok;
 }
 
 bool tlsIdleStillClean(SSL* tls) {

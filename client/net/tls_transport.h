@@ -30,6 +30,10 @@ enum tls_outcome_t {
   tls_failed,      // the connection is unusable; why says what went wrong
 };
 
+// Whether the handshake may begin now. The first connection to a place
+// with no session yet goes ahead; the others wait (false) until its session
+// has come, and then resume it instead of a full handshake each.
+bool tlsReadyToHandshake(SSL* tls);
 // One step of the handshake. A rejected certificate gives "certificate of
 // HOST rejected: REASON" in why, and one line on standard error the first
 // time for that host (the viewer then treats the service as unreachable).
