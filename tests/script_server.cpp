@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -282,6 +283,10 @@ void ScriptServer::serve(int fd, int connection) {
       sigemptyset(&pipe);
       sigaddset(&pipe, SIGPIPE);
       pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+      // OpenSSL writes a long answer as several records, one write each:
+      // without this the last one waits for the client's delayed ACK.
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       peer.tls = SSL_new(tls);
       if (peer.tls && SSL_set_fd(peer.tls, fd) == 1 && SSL_accept(peer.tls) == 1) serveRequests(peer, connection);
       SSL_free(peer.tls);
