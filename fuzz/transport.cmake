@@ -4,3 +4,5 @@ ostravel_fuzz(fuzz_http_response ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http_response.
 ostravel_fuzz(fuzz_http_framing ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http_framing.cpp)
 # Service URLs, http:// and https://, from the command line or the environment.
 ostravel_fuzz(fuzz_http_url ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http_url.cpp)
+# A proxy's answer to CONNECT and proxy URLs.
+ostravel_fuzz(fuzz_proxy ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_proxy.cpp)

@@ -10,6 +10,9 @@ ostravel_test(test_http_client ${CMAKE_CURRENT_SOURCE_DIR}/test_http_client.cpp 
 # at run time (tests/make_test_certs.sh).
 ostravel_test(test_tls ${CMAKE_CURRENT_SOURCE_DIR}/test_tls.cpp LIBS script_server)
 target_compile_definitions(test_tls PRIVATE TEST_CERTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/make_test_certs.sh")
+# Proxies: the parsers, then through tinyproxy (plain, CONNECT, Basic auth, no_proxy).
+ostravel_test(test_proxy ${CMAKE_CURRENT_SOURCE_DIR}/test_proxy.cpp LIBS script_server)
+target_compile_definitions(test_proxy PRIVATE TEST_CERTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/make_test_certs.sh")
 ostravel_test(test_fetch ${CMAKE_CURRENT_SOURCE_DIR}/test_fetch.cpp LIBS script_server)
 # The disk cache alone (budget, eviction, damage, sharing, a full disk) and
 # through the fetch layer (refetching, offline start).

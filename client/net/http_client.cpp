@@ -10,6 +10,7 @@
 
 #include "net/http_connection.h"
 #include "net/http_framing.h"
+#include "net/http_proxy.h"
 #include "net/kept_alive_pool.h"
 
 std::atomic<int64_t> http_stall_timeout_ms{http_stall_limit_ms};
@@ -39,6 +40,7 @@ struct http_internal_t {
   bool keep_alive;
   bool reused;  // the connection came from the idle set and has not been replaced
   http_url_t url;  // resource not kept: it points into the caller's text
+  const http_proxy_t* proxy;  // the proxy on the way; null: direct
 };
 
 // The --header lines, each ending in CRLF; never destroyed (downloads that
@@ -48,7 +50,9 @@ std::string& requestHeaders() {
   return *headers;
 }
 
-kept_alive_target_t targetOf(const http_internal_t* h) { return {h->url.tls, h->url.host, h->url.port}; }
+kept_alive_target_t targetOf(const http_internal_t* h) {
+  return {h->url.tls, h->url.host, h->url.port, h->proxy};
+}
 
 http_internal_t* internalOf(http_t* http) { return reinterpret_cast<http_internal_t*>(http); }
 
@@ -103,9 +107,15 @@ http_t* createRequest(const char* url, const void* body, size_t body_size, bool 
   http_internal_t* h = internalOf(handle);
   h->url = parsed;
   h->url.resource = "";
+  h->proxy = httpProxyFor(parsed);
+  // Plain HTTP through a proxy: the request names the whole URL.
+  const bool absolute_form = h->proxy && !parsed.tls;
+  std::string target = absolute_form ? "http://" + std::string(host) + ":" + port + resource : resource;
+  std::string extra = requestHeaders();
+  if (absolute_form && h->proxy->authorization[0])
+    extra += std::string("Proxy-Authorization: ") + h->proxy->authorization + "\r\n";
 
-  const std::string& extra = requestHeaders();
-  size_t head_size = strlen(resource) + strlen(host) + strlen(port) + extra.size() + 64;
+  size_t head_size = target.size() + strlen(host) + strlen(port) + extra.size() + 64;
   char* head = h->request_header;
   size_t head_capacity = sizeof h->request_header;
   if (head_size >= sizeof h->request_header) {
@@ -120,12 +130,12 @@ http_t* createRequest(const char* url, const void* body, size_t body_size, bool 
   const char* version = keep_alive ? "HTTP/1.1" : "HTTP/1.0";
   if (post) {
     snprintf(head, head_capacity, "POST %s %s\r\nHost: %s:%s\r\n%sContent-Length: %d\r\n\r\n",
-             resource, version, host, port, extra.c_str(), static_cast<int>(body_size));
+             target.c_str(), version, host, port, extra.c_str(), static_cast<int>(body_size));
     h->request_data = reinterpret_cast<char*>(h) + sizeof(http_internal_t);
     if (body_size) memcpy(h->request_data, body, body_size);
     h->request_data_size = body_size;
   } else {
-    snprintf(head, head_capacity, "GET %s %s\r\nHost: %s:%s\r\n%s\r\n", resource, version, host, port,
+    snprintf(head, head_capacity, "GET %s %s\r\nHost: %s:%s\r\n%s\r\n", target.c_str(), version, host, port,
              extra.c_str());
   }
 
@@ -237,7 +247,7 @@ http_status_t http_process(http_t* http) {
       return fail(h, "poll failed");
     case connect_failed:
       return fail(h, "connection failed");
-    case connect_tls_failed:
+    case connect_refused:
       return fail(h, h->failure_text);
     case connect_waiting:
     case connect_done:

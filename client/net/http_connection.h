@@ -15,26 +15,40 @@ struct http_connection_t {
   bool connect_pending;  // the connect (and TLS handshake) is started and its outcome unknown
   bool tcp_connected;    // the TCP connect has succeeded
   SSL* tls;              // null: plain TCP
-  short tls_waits;       // the socket event the last TLS step waits for; 0: none
+  short waits;           // the socket event the last TLS or tunnel step waits for; 0: none
   bool tls_handshaking;  // the handshake has begun
   bool tls_session_wait;  // waiting for another connection's session, not for the socket
+  // Through a proxy to an https:// service: the CONNECT request, then the
+  // proxy's answer (malloc'd, freed once the tunnel stands). Null: none.
+  char* tunnel;
+  size_t tunnel_request_size;
+  size_t tunnel_sent;
+  size_t tunnel_received;
   int64_t last_progress_ms;
   int64_t stall_limit_ms;
 };
 
 int64_t httpNowMs();
 
-// Starts a connect to host:port on a new non-blocking socket, TLS over it
-// when tls is set; false (socket -1) when the name does not resolve or no
-// socket can be made. The stall clock starts now.
-bool connectionOpen(http_connection_t* c, const char* host, const char* port, bool tls, int64_t stall_limit_ms);
+// Where a connection goes.
+struct http_route_t {
+  const char* host;  // the TCP peer: the service, or its proxy
+  const char* port;
+  const char* tls_host;  // TLS with this service (its name checked); null: plain
+  const char* tls_port;
+  const char* tunnel_request;  // sent first and answered by a proxy (CONNECT); null: none
+};
+
+// Starts a connect on a new non-blocking socket; false (socket -1) when the
+// name does not resolve or no socket can be made. The stall clock starts now.
+bool connectionOpen(http_connection_t* c, const http_route_t& route, int64_t stall_limit_ms);
 // Closes the socket (if any) at once, without a word to the peer.
 void connectionClose(http_connection_t* c);
 
-enum connect_outcome_t { connect_waiting, connect_done, connect_failed, connect_poll_failed, connect_tls_failed };
+enum connect_outcome_t { connect_waiting, connect_done, connect_failed, connect_poll_failed, connect_refused };
 // Whether a pending connect (and its handshake) has ended, and how;
-// connect_done when none was pending. connect_tls_failed puts the reason
-// in why.
+// connect_done when none was pending. connect_refused (a TLS handshake or
+// a proxy's tunnel that failed) puts the reason in why.
 connect_outcome_t connectionFinishConnect(http_connection_t* c, char* why, size_t why_size);
 
 // Hands as much of [buf + *sent, buf + len) to the socket as it takes now.

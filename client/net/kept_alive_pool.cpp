@@ -30,7 +30,9 @@ std::atomic<int64_t> connections_opened{0};
 std::atomic<int64_t> requests_on_reused{0};
 
 std::string connectionKey(const kept_alive_target_t& to) {
-  return std::string(to.tls ? "https://" : "http://") + to.host + ":" + to.port;
+  std::string key = std::string(to.tls ? "https://" : "http://") + to.host + ":" + to.port;
+  if (to.proxy) key += std::string(" via ") + to.proxy->host + ":" + to.proxy->port;
+  return key;
 }
 
 // An idle connection reads as readable when the service has closed it or
@@ -89,7 +91,21 @@ void keptAliveKeep(const kept_alive_target_t& to, http_connection_t* c) {
 }
 
 bool keptAliveOpen(http_connection_t* c, const kept_alive_target_t& to, int64_t stall_limit_ms) {
-  if (!connectionOpen(c, to.host, to.port, to.tls, stall_limit_ms)) return false;
+  http_route_t route{to.host, to.port, to.tls ? to.host : nullptr, to.port, nullptr};
+  std::string tunnel;
+  if (to.proxy) {
+    route.host = to.proxy->host;
+    route.port = to.proxy->port;
+    // An https:// service through a proxy: a tunnel, TLS inside it.
+    if (to.tls) {
+      const std::string authority = std::string(to.host) + ":" + to.port;
+      tunnel = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+      if (to.proxy->authorization[0]) tunnel += std::string("Proxy-Authorization: ") + to.proxy->authorization + "\r\n";
+      tunnel += "\r\n";
+      route.tunnel_request = tunnel.c_str();
+    }
+  }
+  if (!connectionOpen(c, route, stall_limit_ms)) return false;
   ++connections_opened;
   return true;
 }

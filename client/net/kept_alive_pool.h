@@ -4,12 +4,15 @@
 #pragma once
 
 #include "net/http_connection.h"
+#include "net/http_proxy.h"
 
-// The service a connection goes to: plain or TLS, host and port.
+// The service a connection goes to: plain or TLS, host and port, and the
+// proxy on the way (null: direct).
 struct kept_alive_target_t {
   bool tls;
   const char* host;
   const char* port;
+  const http_proxy_t* proxy;
 };
 
 // An idle connection to the target that the service has not closed (stall

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "net/http_client.h"
+#include "net/http_proxy.h"
 #include "view/places.h"
 
 #ifndef OSTRAVEL_VERSION
@@ -185,6 +186,10 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
                  "send this header with every request, e.g. an API key (repeatable; its value is never printed)")
       ->type_name("\"NAME: VALUE\"")
       ->take_all();
+  app.add_option("--proxy", o.proxy,
+                 "go through this HTTP proxy, CONNECT for https:// (default: $https_proxy, $http_proxy, "
+                 "$no_proxy as curl reads them)")
+      ->type_name("http://[USER:PASSWORD@]HOST[:PORT]");
   app.add_option("--memory-mb", memory_mb,
                  "what downloaded data the view no longer needs may keep in memory, in MiB, before the least "
                  "recently used goes (what the view shows is always kept)")
@@ -259,6 +264,12 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
       why = header_why;
       ok = false;
     }
+  }
+  http_proxy_t proxy;
+  char proxy_why[256];
+  if (ok && !o.proxy.empty() && !httpParseProxyUrl(o.proxy.c_str(), &proxy, proxy_why, sizeof proxy_why)) {
+    why = std::string("--proxy: ") + proxy_why;
+    ok = false;
   }
   if (ok && o.cache_dir.empty()) {
     why = "--cache-dir: the directory name is empty";

@@ -30,6 +30,7 @@ struct viewer_options_t {
   bool overlay = false;  // the status overlay at start (H toggles it)
   std::string ca_file;                       // --ca-file: CAs trusted beside the system's; empty: none
   std::vector<std::string> request_headers;  // --header: "Name: value", checked, sent with every request
+  std::string proxy;  // --proxy: http://[USER:PASSWORD@]HOST[:PORT] for every request; empty: the environment's
 };
 
 struct command_line_t {
