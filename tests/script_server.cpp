@@ -40,6 +40,13 @@ scripted_reply_t httpReply(int code, const std::string& reason, const std::strin
   return r;
 }
 
+scripted_reply_t keptAliveReply(const std::string& body) {
+  scripted_reply_t r;
+  r.bytes = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  r.keep_alive = true;
+  return r;
+}
+
 scripted_reply_t closeWithoutReply() { return scripted_reply_t{}; }
 
 scripted_reply_t neverReply() {

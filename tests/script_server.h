@@ -32,6 +32,8 @@ struct scripted_reply_t {
 // "HTTP/1.0 <code> <reason>\r\n" + headers (each ending in "\r\n") + "\r\n" + body.
 scripted_reply_t httpReply(int code, const std::string& reason, const std::string& body,
                            const std::string& headers = "");
+// "HTTP/1.1 200 OK" framed by its Content-Length, the connection kept for the next request.
+scripted_reply_t keptAliveReply(const std::string& body);
 // Closes the connection without sending a byte.
 scripted_reply_t closeWithoutReply();
 // Sends nothing and never closes.

@@ -109,31 +109,6 @@ struct tinyproxy_t {
   }
 };
 
-struct outcome_t {
-  http_status_t status;
-  std::string body;
-  std::string reason;
-};
-
-outcome_t get(const std::string& url) {
-  http_t* h = httpGetKeepAlive(url.c_str(), nullptr);
-  if (!h) return {HTTP_STATUS_FAILED, "", "not started"};
-  http_status_t s;
-  while ((s = http_process(h)) == HTTP_STATUS_PENDING) http_wait(h, 5);
-  outcome_t o{s, s == HTTP_STATUS_COMPLETED ? std::string(static_cast<char*>(h->response_data), h->response_size) : "",
-              http_failure_reason(h)};
-  if (s == HTTP_STATUS_FAILED && o.reason == http_failure_status) o.reason = "status " + std::to_string(h->status_code);
-  http_release(h);
-  return o;
-}
-
-scripted_reply_t kept(const std::string& body) {
-  scripted_reply_t r;
-  r.bytes = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  r.keep_alive = true;
-  return r;
-}
-
 }  // namespace
 
 // Plain HTTP goes to the proxy in absolute form, https:// through a CONNECT
@@ -144,18 +119,18 @@ TEST(Proxy, ThroughTinyproxyWithBasicAuthAndNoProxy) {
   tinyproxy_t proxy;
   ASSERT_GT(proxy.pid, 0) << "tinyproxy (scripts/bootstrap installs it)";
   ScriptServer plain, secure;
-  plain.replyDefault(kept("plain"));
+  plain.replyDefault(keptAliveReply("plain"));
   temp_dir_t certs("proxy-certs");
   ASSERT_EQ(std::system(("bash " TEST_CERTS_SCRIPT " " + certs.path).c_str()), 0);
   ASSERT_TRUE(secure.useTls(certs.path + "/good.pem", certs.path + "/leaf.key"));
-  secure.replyDefault(kept("secure"));
+  secure.replyDefault(keptAliveReply("secure"));
   char why[512];
   ASSERT_TRUE(httpAddCaFile((certs.path + "/ca.pem").c_str(), why, sizeof why)) << why;
 
   setenv("no_proxy", "localhost", 1);
   ASSERT_TRUE(httpUseProxies(proxy.url("user:secret99@").c_str(), why, sizeof why)) << why;
-  EXPECT_EQ(get(plain.url("/a")).body, "plain");
-  EXPECT_EQ(get(secure.tlsUrl("/b")).body, "secure");
+  EXPECT_EQ(getToEnd(plain.url("/a")).body, "plain");
+  EXPECT_EQ(getToEnd(secure.tlsUrl("/b")).body, "secure");
   ASSERT_EQ(plain.requests().size(), 1u);
   EXPECT_NE(plain.requests()[0].head.find("Via: "), std::string::npos) << plain.requests()[0].head;
   EXPECT_EQ(plain.requests()[0].head.find("Proxy-Authorization"), std::string::npos);
@@ -163,15 +138,15 @@ TEST(Proxy, ThroughTinyproxyWithBasicAuthAndNoProxy) {
   EXPECT_EQ(secure.requests()[0].head, "GET /b HTTP/1.1\r\nHost: " + secure.host() + "\r\n\r\n");
 
   const std::string direct = "http://localhost:" + std::to_string(plain.port()) + "/c";
-  EXPECT_EQ(get(direct).body, "plain");
+  EXPECT_EQ(getToEnd(direct).body, "plain");
   ASSERT_EQ(plain.requests().size(), 2u);
   EXPECT_EQ(plain.requests()[1].head.find("Via: "), std::string::npos) << plain.requests()[1].head;
 
   httpCloseIdleConnections();
   ASSERT_TRUE(httpUseProxies(proxy.url("user:wrong@").c_str(), why, sizeof why)) << why;
   // tinyproxy answers wrong credentials with 401, not 407.
-  EXPECT_EQ(get(plain.url("/d")).reason, "status 401");
-  EXPECT_EQ(get(secure.tlsUrl("/e")).reason, "proxy refused the tunnel: status 401");
+  EXPECT_EQ(getToEnd(plain.url("/d")).reason, "status 401");
+  EXPECT_EQ(getToEnd(secure.tlsUrl("/e")).reason, "proxy refused the tunnel: status 401");
   EXPECT_EQ(plain.requestCount() + secure.requestCount(), 3u);  // neither reached the service
   httpCloseIdleConnections();
 }

@@ -31,40 +31,14 @@ struct stall_limit_guard_t {
   ~stall_limit_guard_t() { http_stall_timeout_ms = http_stall_limit_ms; }
 };
 
-// An HTTP/1.1 answer framed by its length, on a connection the server keeps.
-scripted_reply_t kept(const std::string& body) {
-  scripted_reply_t r;
-  r.bytes = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  r.keep_alive = true;
-  return r;
-}
-
 // A server speaking TLS with one of the certificates, answering every path.
 struct tls_server_t {
   ScriptServer server;
-  explicit tls_server_t(const char* cert, scripted_reply_t reply = kept("tls body")) {
+  explicit tls_server_t(const char* cert, scripted_reply_t reply = keptAliveReply("tls body")) {
     EXPECT_TRUE(server.useTls(certs()(cert), certs()("leaf.key"))) << cert;
     server.replyDefault(reply);
   }
 };
-
-struct outcome_t {
-  http_status_t status;
-  std::string body;
-  std::string reason;
-};
-
-// One kept-alive GET to its end; bounded by the stall limit.
-outcome_t get(const std::string& url) {
-  http_t* h = httpGetKeepAlive(url.c_str(), nullptr);
-  if (!h) return {HTTP_STATUS_FAILED, "", "not started"};
-  http_status_t s;
-  while ((s = http_process(h)) == HTTP_STATUS_PENDING) http_wait(h, 5);
-  outcome_t o{s, s == HTTP_STATUS_COMPLETED ? std::string(static_cast<char*>(h->response_data), h->response_size) : "",
-              http_failure_reason(h)};
-  http_release(h);
-  return o;
-}
 
 bool waitFor(const std::function<bool()>& done) {
   for (int k = 0; k < 1000 && !done(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -80,8 +54,8 @@ bool waitFor(const std::function<bool()>& done) {
 TEST(Tls, CertificatesAreAlwaysVerified) {
   tls_server_t good("good.pem");
   testing::internal::CaptureStderr();
-  outcome_t o = get(good.server.tlsUrl("/a"));
-  get(good.server.tlsUrl("/a"));
+  http_outcome_t o = getToEnd(good.server.tlsUrl("/a"));
+  getToEnd(good.server.tlsUrl("/a"));
   const std::string told = testing::internal::GetCapturedStderr();
   EXPECT_EQ(o.status, HTTP_STATUS_FAILED);
   const std::string unknown = "certificate of 127.0.0.1 rejected: unable to get local issuer certificate";
@@ -94,7 +68,7 @@ TEST(Tls, CertificatesAreAlwaysVerified) {
             std::string::npos)
       << why;
   ASSERT_TRUE(httpAddCaFile(certs()("ca.pem").c_str(), why, sizeof why)) << why;
-  o = get(good.server.tlsUrl("/a"));
+  o = getToEnd(good.server.tlsUrl("/a"));
   EXPECT_EQ(o.status, HTTP_STATUS_COMPLETED) << o.reason;
   EXPECT_EQ(o.body, "tls body");
 
@@ -103,7 +77,7 @@ TEST(Tls, CertificatesAreAlwaysVerified) {
                                                           {"selfsigned.pem", "self-signed certificate"}};
   for (const auto& [cert, reason] : rejected) {
     tls_server_t bad(cert);
-    o = get(bad.server.tlsUrl("/a"));
+    o = getToEnd(bad.server.tlsUrl("/a"));
     EXPECT_EQ(o.status, HTTP_STATUS_FAILED) << cert;
     EXPECT_EQ(o.reason, std::string("certificate of 127.0.0.1 rejected: ") + reason) << cert;
     EXPECT_EQ(bad.server.requestCount(), 0u) << cert;  // no request goes to an unverified service
@@ -133,8 +107,8 @@ TEST(Tls, KeptAliveConnectionsAndResumedSessions) {
   ASSERT_TRUE(httpAddCaFile(certs()("ca.pem").c_str(), why, sizeof why)) << why;
   tls_server_t s("good.pem");
   const http_connection_stats_t before = httpConnectionStats();
-  EXPECT_EQ(get(s.server.tlsUrl("/1")).body, "tls body");
-  EXPECT_EQ(get(s.server.tlsUrl("/2")).body, "tls body");  // on the kept connection
+  EXPECT_EQ(getToEnd(s.server.tlsUrl("/1")).body, "tls body");
+  EXPECT_EQ(getToEnd(s.server.tlsUrl("/2")).body, "tls body");  // on the kept connection
   runBoth(httpGetKeepAlive(s.server.tlsUrl("/3").c_str(), nullptr),   // takes the kept one
           httpGetKeepAlive(s.server.tlsUrl("/4").c_str(), nullptr));  // a new one
   http_connection_stats_t after = httpConnectionStats();
@@ -163,12 +137,12 @@ TEST(Tls, BrokenPeersFailBounded) {
   for (const auto& [greeting, reason] : greetings) {
     ScriptServer peer;
     peer.greetAndClose(greeting);
-    const outcome_t o = get(peer.tlsUrl("/x"));
+    const http_outcome_t o = getToEnd(peer.tlsUrl("/x"));
     EXPECT_EQ(o.status, HTTP_STATUS_FAILED);
     EXPECT_EQ(o.reason.rfind(reason, 0), 0u) << o.reason;
   }
   ScriptServer silent;  // plain HTTP: waits for a request head that never comes
-  const outcome_t o = get(silent.tlsUrl("/x"));
+  const http_outcome_t o = getToEnd(silent.tlsUrl("/x"));
   EXPECT_EQ(o.reason, "no progress within the stall limit");
 }
 
@@ -176,7 +150,7 @@ TEST(Tls, BrokenPeersFailBounded) {
 TEST(Tls, AbandonedTransferClosesItsSocket) {
   char why[512];
   ASSERT_TRUE(httpAddCaFile(certs()("ca.pem").c_str(), why, sizeof why)) << why;
-  scripted_reply_t slow = kept(std::string(200000, 'x'));
+  scripted_reply_t slow = keptAliveReply(std::string(200000, 'x'));
   slow.chunk_size = 1000;
   slow.chunk_delay_ms = 20;
   tls_server_t s("good.pem", slow);
@@ -205,9 +179,9 @@ TEST(RequestHeaders, GoWithEveryRequest) {
   httpAddRequestHeader("Accept: */*");
   tls_server_t secure("good.pem");
   ScriptServer plain;
-  plain.replyDefault(kept("plain body"));
-  EXPECT_EQ(get(secure.server.tlsUrl("/k")).body, "tls body");
-  EXPECT_EQ(get(plain.url("/k")).body, "plain body");
+  plain.replyDefault(keptAliveReply("plain body"));
+  EXPECT_EQ(getToEnd(secure.server.tlsUrl("/k")).body, "tls body");
+  EXPECT_EQ(getToEnd(plain.url("/k")).body, "plain body");
   for (ScriptServer* s : {&secure.server, &plain}) {
     ASSERT_EQ(s->requests().size(), 1u);
     EXPECT_EQ(s->requests()[0].head,
