@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -26,7 +27,10 @@ namespace {
 struct tls_state_t {
   std::mutex m;
   SSL_CTX* ctx = nullptr;
-  std::map<std::string, SSL_SESSION*> sessions;  // the newest session by "host:port"
+  // By "host:port": the sessions offered for resumption, oldest first. A
+  // TLS 1.3 ticket is meant to be used once: each connection takes one of
+  // its own while there are several, and the newest stays for the rest.
+  std::map<std::string, std::deque<SSL_SESSION*>> sessions;
   std::set<std::string> keys;                    // "host:port" of every connection's app data
   std::set<std::string> reported;                // hosts whose rejected certificate has been told
   // By "host:port" with no session yet: the one connection that makes the
@@ -37,6 +41,21 @@ struct tls_state_t {
 tls_state_t& state() {
   static auto* s = new tls_state_t();
   return *s;
+}
+
+constexpr size_t max_sessions_per_place = 8;
+
+// Sets a kept session of key on tls (under s.m): one of its own while
+// more than one is kept, else the newest, shared.
+void offerSession(tls_state_t& s, const std::string& key, SSL* tls) {
+  auto found = s.sessions.find(key);
+  if (found == s.sessions.end() || found->second.empty()) return;
+  std::deque<SSL_SESSION*>& kept = found->second;
+  SSL_set_session(tls, kept.back());  // takes its own reference
+  if (kept.size() > 1) {
+    SSL_SESSION_free(kept.back());
+    kept.pop_back();
+  }
 }
 
 std::atomic<int64_t> handshakes_full{0};
@@ -50,9 +69,12 @@ int keepSession(SSL* tls, SSL_SESSION* session) {
   if (!key) return 0;
   tls_state_t& s = state();
   std::lock_guard<std::mutex> lock(s.m);
-  SSL_SESSION*& slot = s.sessions[key];
-  if (slot) SSL_SESSION_free(slot);
-  slot = session;
+  std::deque<SSL_SESSION*>& kept = s.sessions[key];
+  kept.push_back(session);
+  if (kept.size() > max_sessions_per_place) {
+    SSL_SESSION_free(kept.front());
+    kept.pop_front();
+  }
   s.first_handshakes.erase(key);
   return 1;  // the reference is ours now
 }
@@ -208,8 +230,7 @@ SSL* tlsStart(int fd, const char* host, const char* port, char* why, size_t why_
   }
   const std::string& key = *s.keys.insert(std::string(host) + ":" + port).first;
   SSL_set_app_data(tls, const_cast<char*>(key.c_str()));
-  auto session = s.sessions.find(key);
-  if (session != s.sessions.end()) SSL_set_session(tls, session->second);
+  offerSession(s, key, tls);
   SSL_set_connect_state(tls);
   return tls;
 }
@@ -223,11 +244,8 @@ bool tlsReadyToHandshake(SSL* tls) {
   const char* key = static_cast<const char*>(SSL_get_app_data(tls));
   tls_state_t& s = state();
   std::lock_guard<std::mutex> lock(s.m);
-  auto session = s.sessions.find(key);
-  if (session != s.sessions.end()) {
-    if (!SSL_get_session(tls)) SSL_set_session(tls, session->second);  // came while this one waited
-    return true;
-  }
+  if (!SSL_get_session(tls)) offerSession(s, key, tls);  // one may have come while this one waited
+  if (SSL_get_session(tls)) return true;
   auto first = s.first_handshakes.emplace(key, tls).first;
   return first->second == tls;
 }
