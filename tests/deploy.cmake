@@ -9,13 +9,14 @@ if(TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
       --rocktreed $<TARGET_FILE:rocktreed> --workdir ${DEPLOY_DIR}/static)
   set_tests_properties(e2e_deploy_static PROPERTIES LABELS "e2e;deploy" TIMEOUT 300)
   if(TARGET ostravel)
-    foreach(mode fallback replicas)
+    # tls: the same behind TLS (deploy/nginx/tls-export-then-rocktreed.conf).
+    foreach(mode fallback replicas tls)
       add_test(NAME e2e_deploy_${mode}
         COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/deploy/run_deploy.py --mode ${mode}
           --rocktreed $<TARGET_FILE:rocktreed> --viewer $<TARGET_FILE:ostravel> --workdir ${DEPLOY_DIR}/${mode})
     endforeach()
     # Software rendering takes both cores: one viewer at a time.
-    set_tests_properties(e2e_deploy_fallback e2e_deploy_replicas PROPERTIES
+    set_tests_properties(e2e_deploy_fallback e2e_deploy_replicas e2e_deploy_tls PROPERTIES
       LABELS "e2e;deploy" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
   endif()
 endif()

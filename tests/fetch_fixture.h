@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 
+#include "net/http_client.h"
 #include "script_server.h"
 
 // A fresh directory /tmp/ostravel-WHAT-XXXXXX, removed with everything in
@@ -44,3 +45,23 @@ struct fetch_fixture_t {
     if (chdir(dir.path.c_str()) != 0) std::abort();
   }
 };
+
+// How one request ended.
+struct http_outcome_t {
+  http_status_t status;
+  std::string body;
+  std::string reason;  // http_failure_reason, "status N" for a status of 300 or more
+};
+
+// One kept-alive GET driven to its end (bounded by the stall limit).
+inline http_outcome_t getToEnd(const std::string& url) {
+  http_t* h = httpGetKeepAlive(url.c_str(), nullptr);
+  if (!h) return {HTTP_STATUS_FAILED, "", "not started"};
+  http_status_t s;
+  while ((s = http_process(h)) == HTTP_STATUS_PENDING) http_wait(h, 5);
+  http_outcome_t o{s, s == HTTP_STATUS_COMPLETED ? std::string(static_cast<char*>(h->response_data), h->response_size) : "",
+                   http_failure_reason(h)};
+  if (s == HTTP_STATUS_FAILED && o.reason == http_failure_status) o.reason = "status " + std::to_string(h->status_code);
+  http_release(h);
+  return o;
+}

@@ -3,9 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -33,6 +37,13 @@ scripted_reply_t httpReply(int code, const std::string& reason, const std::strin
                            const std::string& headers) {
   scripted_reply_t r;
   r.bytes = "HTTP/1.0 " + std::to_string(code) + " " + reason + "\r\n" + headers + "\r\n" + body;
+  return r;
+}
+
+scripted_reply_t keptAliveReply(const std::string& body) {
+  scripted_reply_t r;
+  r.bytes = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  r.keep_alive = true;
   return r;
 }
 
@@ -67,6 +78,38 @@ ScriptServer::~ScriptServer() { stop(); }
 std::string ScriptServer::host() const { return "127.0.0.1:" + std::to_string(m_port); }
 
 std::string ScriptServer::url(const std::string& resource) const { return "http://" + host() + resource; }
+
+std::string ScriptServer::tlsUrl(const std::string& resource) const { return "https://" + host() + resource; }
+
+bool ScriptServer::useTls(const std::string& cert_file, const std::string& key_file) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+    SSL_CTX_free(ctx);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tls = ctx;
+  return true;
+}
+
+void ScriptServer::greetAndClose(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_greeting = bytes;
+  m_greet = true;
+}
+
+long ScriptServer::receive(peer_t& peer, char* buf, size_t n) {
+  if (!peer.tls) return recv(peer.fd, buf, n, 0);
+  size_t got = 0;
+  return SSL_read_ex(peer.tls, buf, n, &got) == 1 ? static_cast<long>(got) : 0;
+}
+
+long ScriptServer::sendSome(peer_t& peer, const char* buf, size_t n) {
+  if (!peer.tls) return send(peer.fd, buf, n, MSG_NOSIGNAL);
+  size_t put = 0;
+  return SSL_write_ex(peer.tls, buf, n, &put) == 1 ? static_cast<long>(put) : -1;
+}
 
 void ScriptServer::reply(const std::string& path, scripted_reply_t r) { replySequence(path, {std::move(r)}); }
 
@@ -118,6 +161,7 @@ void ScriptServer::stop() {
   close(m_listen_fd);
   close(m_wake[0]);
   close(m_wake[1]);
+  SSL_CTX_free(m_tls);
 }
 
 bool ScriptServer::pause(int ms) const {
@@ -126,8 +170,9 @@ bool ScriptServer::pause(int ms) const {
   return poll(&p, 1, ms) == 0;
 }
 
-bool ScriptServer::waitReadable(int fd) const {
-  pollfd p[2] = {{fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+bool ScriptServer::waitReadable(const peer_t& peer) const {
+  if (peer.tls && SSL_pending(peer.tls) > 0) return !m_stopping;
+  pollfd p[2] = {{peer.fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
   for (;;) {
     int n = poll(p, 2, -1);
     if (n < 0 && errno == EINTR) continue;
@@ -163,7 +208,7 @@ void ScriptServer::acceptLoop() {
   }
 }
 
-bool ScriptServer::readRequest(int fd, received_request_t& req) {
+bool ScriptServer::readRequest(peer_t& peer, received_request_t& req) {
   std::string data;
   char buf[65536];
   size_t head_end = std::string::npos;
@@ -175,8 +220,8 @@ bool ScriptServer::readRequest(int fd, received_request_t& req) {
     }
     if (head_end != std::string::npos && data.size() >= want) break;
     if (data.size() > max_request_head && head_end == std::string::npos) break;
-    if (!waitReadable(fd)) return false;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (!waitReadable(peer)) return false;
+    ssize_t n = receive(peer, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     data.append(buf, static_cast<size_t>(n));
@@ -207,7 +252,7 @@ scripted_reply_t ScriptServer::choose(const received_request_t& req) {
   return r;
 }
 
-void ScriptServer::sendReply(int fd, const scripted_reply_t& r) {
+void ScriptServer::sendReply(peer_t& peer, const scripted_reply_t& r) {
   if (!pause(r.delay_ms)) return;
   size_t chunk = r.chunk_size ? r.chunk_size : r.bytes.size();
   for (size_t at = 0; at < r.bytes.size(); at += chunk) {
@@ -215,7 +260,7 @@ void ScriptServer::sendReply(int fd, const scripted_reply_t& r) {
     size_t len = std::min(chunk, r.bytes.size() - at);
     size_t sent = 0;
     while (sent < len) {
-      ssize_t n = send(fd, r.bytes.data() + at + sent, len - sent, MSG_NOSIGNAL);
+      ssize_t n = sendSome(peer, r.bytes.data() + at + sent, len - sent);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;  // the client went away
       sent += static_cast<size_t>(n);
@@ -224,11 +269,48 @@ void ScriptServer::sendReply(int fd, const scripted_reply_t& r) {
 }
 
 void ScriptServer::serve(int fd, int connection) {
-  if (pause(m_read_delay_ms)) {
+  SSL_CTX* tls = nullptr;
+  bool greet = false;
+  std::string greeting;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    tls = m_tls;
+    greet = m_greet;
+    greeting = m_greeting;
+  }
+  peer_t peer{fd, nullptr};
+  if (greet) {
+    sendSome(peer, greeting.data(), greeting.size());
+  } else if (pause(m_read_delay_ms)) {
+    if (tls) {
+      // OpenSSL writes without MSG_NOSIGNAL: a client that goes away must
+      // not end the test. Blocked in this thread only, so that the client's
+      // own writes would still raise it.
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+      // OpenSSL writes a long answer as several records, one write each:
+      // without this the last one waits for the client's delayed ACK.
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      peer.tls = SSL_new(tls);
+      if (peer.tls && SSL_set_fd(peer.tls, fd) == 1 && SSL_accept(peer.tls) == 1) serveRequests(peer, connection);
+      SSL_free(peer.tls);
+    } else {
+      serveRequests(peer, connection);
+    }
+  }
+  close(fd);
+}
+
+void ScriptServer::serveRequests(peer_t& peer, int connection) {
+  const int fd = peer.fd;
+  {
     for (bool first = true;; first = false) {
       received_request_t req;
       // A kept-alive connection that the client closes ends here.
-      if (!readRequest(fd, req) || (!first && req.head.empty())) break;
+      if (!readRequest(peer, req) || (!first && req.head.empty())) break;
       req.connection = connection;
       scripted_reply_t r = choose(req);
       {
@@ -236,7 +318,7 @@ void ScriptServer::serve(int fd, int connection) {
         m_requests.push_back(req);
       }
       m_requests_cv.notify_all();
-      sendReply(fd, r);
+      sendReply(peer, r);
       if (r.reset) {
         linger l{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -244,7 +326,7 @@ void ScriptServer::serve(int fd, int connection) {
         // Until the client closes (or sends more, which is read and dropped)
         // or the server stops.
         char buf[4096];
-        while (waitReadable(fd) && recv(fd, buf, sizeof buf, 0) > 0) {
+        while (waitReadable(peer) && receive(peer, buf, sizeof buf) > 0) {
         }
       } else if (r.keep_alive) {
         continue;
@@ -252,7 +334,6 @@ void ScriptServer::serve(int fd, int connection) {
       break;
     }
   }
-  close(fd);
 }
 
 size_t ScriptServer::openConnections() {

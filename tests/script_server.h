@@ -3,7 +3,8 @@
 // answers with bytes chosen by the request's path, written exactly as
 // scripted: all at once or dripped, then closed, reset, held open or kept
 // for the next request. It is a hostile service on demand; it never
-// interprets what it sends.
+// interprets what it sends. It speaks TLS on demand (useTls), and can greet
+// a connection with bytes of its own and close it, before any request.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,8 @@ struct scripted_reply_t {
 // "HTTP/1.0 <code> <reason>\r\n" + headers (each ending in "\r\n") + "\r\n" + body.
 scripted_reply_t httpReply(int code, const std::string& reason, const std::string& body,
                            const std::string& headers = "");
+// "HTTP/1.1 200 OK" framed by its Content-Length, the connection kept for the next request.
+scripted_reply_t keptAliveReply(const std::string& body);
 // Closes the connection without sending a byte.
 scripted_reply_t closeWithoutReply();
 // Sends nothing and never closes.
@@ -71,6 +74,15 @@ class ScriptServer {
   void setRequestReadDelay(int ms) { m_read_delay_ms = ms; }
   // While paused, connections stay in the listen queue unaccepted.
   void pauseAccepting(bool paused) { m_accept_paused = paused; }
+  // Connections accepted from now on speak TLS with this certificate chain
+  // and key (PEM files); false when they do not load.
+  bool useTls(const std::string& cert_file, const std::string& key_file);
+  // Connections accepted from now on get these bytes at once (before any
+  // TLS) and are closed: a peer that is no TLS service, or that stops
+  // mid-handshake.
+  void greetAndClose(const std::string& bytes);
+  // "https://127.0.0.1:<port>" + resource.
+  std::string tlsUrl(const std::string& resource) const;
 
   std::vector<received_request_t> requests() const;
   size_t requestCount() const;
@@ -89,14 +101,23 @@ class ScriptServer {
     std::atomic<bool> done{false};
   };
 
+  // A connection's socket and, over TLS, its OpenSSL state.
+  struct peer_t {
+    int fd;
+    struct ssl_st* tls;
+  };
+
   void acceptLoop();
   void serve(int fd, int connection);
-  bool readRequest(int fd, received_request_t& req);
+  void serveRequests(peer_t& peer, int connection);
+  bool readRequest(peer_t& peer, received_request_t& req);
   scripted_reply_t choose(const received_request_t& req);
-  void sendReply(int fd, const scripted_reply_t& r);
+  void sendReply(peer_t& peer, const scripted_reply_t& r);
   // Sleeps up to ms; false when the server is stopping.
   bool pause(int ms) const;
-  bool waitReadable(int fd) const;
+  bool waitReadable(const peer_t& peer) const;
+  long receive(peer_t& peer, char* buf, size_t n);
+  long sendSome(peer_t& peer, const char* buf, size_t n);
 
   int m_listen_fd = -1;
   int m_wake[2] = {-1, -1};  // written once by stop(); every wait watches it
@@ -104,6 +125,9 @@ class ScriptServer {
   std::atomic<bool> m_stopping{false};
   std::atomic<int> m_read_delay_ms{0};
   std::atomic<bool> m_accept_paused{false};
+  struct ssl_ctx_st* m_tls = nullptr;  // set before the connections it serves, never replaced
+  std::string m_greeting;
+  bool m_greet = false;
   int m_connections_accepted = 0;  // accept thread only
 
   mutable std::mutex m_mutex;

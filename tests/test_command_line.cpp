@@ -153,6 +153,10 @@ TEST(CommandLine, BadOptionsAndValuesGiveOneLineAndStatusTwo) {
       {{"--atmosphere", "1"}, "--atmosphere"},
       {{"--record", "frames"}, "--record needs --path"},
       {{"--path", "/nonexistent/path.txt"}, "/nonexistent/path.txt"},
+      {{"--service", "https://h:99999/"}, "--service"},
+      {{"--header", "no colon"}, "--header"},
+      {{"--header", "Bad Name: v"}, "--header"},
+      {{"--header", ": v"}, "--header"},
   };
   for (const auto& [args, named] : bad) {
     const command_line_t c = parse(args);
@@ -173,6 +177,23 @@ TEST(CommandLine, ServiceUrlForms) {
   EXPECT_EQ(url, "http://planet.example.org:80/rt/earth/");
   ASSERT_TRUE(parseServiceUrl("http://h:81/mirror/rt/earth", &url, &why));
   EXPECT_EQ(url, "http://h:81/mirror/rt/earth/");
+  ASSERT_TRUE(parseServiceUrl("https://planet.example.org", &url, &why));
+  EXPECT_EQ(url, "https://planet.example.org:443/rt/earth/");
+  ASSERT_TRUE(parseServiceUrl("https://h:8443/x/", &url, &why));
+  EXPECT_EQ(url, "https://h:8443/x/");
+}
+
+// --header repeats, each kept as given; a value is never echoed, not even
+// in the line that rejects it.
+TEST(CommandLine, HeadersRepeatAndRejectionsHideTheValue) {
+  const command_line_t c = parse({"--header", "X-Api-Key: s3cret", "--header", "Accept:text/plain", "--ca-file", "ca.pem"});
+  ASSERT_TRUE(c.run) << c.text;
+  EXPECT_EQ(c.options.request_headers, (std::vector<std::string>{"X-Api-Key: s3cret", "Accept:text/plain"}));
+  EXPECT_EQ(c.options.ca_file, "ca.pem");
+  const command_line_t bad = parse({"--header", std::string("X-Api-Key: s3cret\r\nInjected: 1")});
+  EXPECT_FALSE(bad.run);
+  EXPECT_NE(bad.text.find("X-Api-Key"), std::string::npos) << bad.text;
+  EXPECT_EQ(bad.text.find("s3cret"), std::string::npos) << bad.text;
 }
 
 // Multisampling by default only where samples are cheap: a hardware renderer.

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "net/http_client.h"
+#include "net/http_url.h"
 #include "script_server.h"
 
 namespace {
@@ -56,31 +57,31 @@ uint16_t closedPort() {
 
 }  // namespace
 
-TEST(HttpUrl, PortResourceAndLimits) {
-  char host[http_address_capacity];
-  char port[http_port_capacity];
-  const char* resource = nullptr;
+TEST(HttpUrl, SchemePortResourceAndLimits) {
+  http_url_t u;
+  ASSERT_TRUE(httpParseUrl("http://example.org/a/b", &u));
+  EXPECT_FALSE(u.tls);
+  EXPECT_STREQ(u.host, "example.org");
+  EXPECT_STREQ(u.port, "80");
+  EXPECT_STREQ(u.resource, "/a/b");
 
-  ASSERT_EQ(http_internal_parse_url("http://example.org/a/b", host, sizeof host, port, sizeof port, &resource), 1);
-  EXPECT_STREQ(host, "example.org");
-  EXPECT_STREQ(port, "80");
-  EXPECT_STREQ(resource, "/a/b");
+  ASSERT_TRUE(httpParseUrl("https://h:8443/x:y", &u));
+  EXPECT_TRUE(u.tls);
+  EXPECT_STREQ(u.host, "h");
+  EXPECT_STREQ(u.port, "8443");
+  EXPECT_STREQ(u.resource, "/x:y");
 
-  ASSERT_EQ(http_internal_parse_url("http://h:8080/x:y", host, sizeof host, port, sizeof port, &resource), 1);
-  EXPECT_STREQ(host, "h");
-  EXPECT_STREQ(port, "8080");
-  EXPECT_STREQ(resource, "/x:y");
+  ASSERT_TRUE(httpParseUrl("https://h", &u));
+  EXPECT_STREQ(u.port, "443");
+  EXPECT_STREQ(u.resource, "");
 
-  ASSERT_EQ(http_internal_parse_url("http://h", host, sizeof host, port, sizeof port, &resource), 1);
-  EXPECT_STREQ(resource, "");
-
-  EXPECT_EQ(http_internal_parse_url("HTTP://h/", host, sizeof host, port, sizeof port, &resource), 0);
-  EXPECT_EQ(http_internal_parse_url("https://h/", host, sizeof host, port, sizeof port, &resource), 0);
-  std::string host255(255, 'a'), host256(256, 'a');
-  EXPECT_EQ(http_internal_parse_url(("http://" + host255 + "/").c_str(), host, sizeof host, port, sizeof port, &resource), 1);
-  EXPECT_EQ(http_internal_parse_url(("http://" + host256 + "/").c_str(), host, sizeof host, port, sizeof port, &resource), 0);
-  EXPECT_EQ(http_internal_parse_url("http://h:123456789012345/", host, sizeof host, port, sizeof port, &resource), 1);
-  EXPECT_EQ(http_internal_parse_url("http://h:1234567890123456/", host, sizeof host, port, sizeof port, &resource), 0);
+  const std::string host255(255, 'a'), host256(256, 'a');
+  EXPECT_TRUE(httpParseUrl(("http://" + host255 + "/").c_str(), &u));
+  const std::string bad_urls[] = {"HTTP://h/",   "ftp://h/",        "http:///x",    "http://" + host256 + "/",
+                                  "http://h:/",  "http://h:0/",     "http://h:65536/", "http://h:8a/",
+                                  "https://h:123456/"};
+  for (const std::string& bad : bad_urls)
+    EXPECT_FALSE(httpParseUrl(bad.c_str(), &u)) << bad;
   EXPECT_EQ(http_get("ftp://127.0.0.1/", nullptr), nullptr);
 }
 

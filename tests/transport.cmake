@@ -3,9 +3,16 @@
 add_library(script_server STATIC ${CMAKE_CURRENT_SOURCE_DIR}/script_server.cpp)
 target_include_directories(script_server PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(script_server PRIVATE ${OSTRAVEL_WARNINGS})
-target_link_libraries(script_server PUBLIC Threads::Threads)
+target_link_libraries(script_server PUBLIC Threads::Threads OpenSSL::SSL)
 
 ostravel_test(test_http_client ${CMAKE_CURRENT_SOURCE_DIR}/test_http_client.cpp LIBS script_server)
+# https:// against the scripted server speaking TLS with certificates made
+# at run time (tests/make_test_certs.sh).
+ostravel_test(test_tls ${CMAKE_CURRENT_SOURCE_DIR}/test_tls.cpp LIBS script_server)
+target_compile_definitions(test_tls PRIVATE TEST_CERTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/make_test_certs.sh")
+# Proxies: the parsers, then through tinyproxy (plain, CONNECT, Basic auth, no_proxy).
+ostravel_test(test_proxy ${CMAKE_CURRENT_SOURCE_DIR}/test_proxy.cpp LIBS script_server)
+target_compile_definitions(test_proxy PRIVATE TEST_CERTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/make_test_certs.sh")
 ostravel_test(test_fetch ${CMAKE_CURRENT_SOURCE_DIR}/test_fetch.cpp LIBS script_server)
 # The disk cache alone (budget, eviction, damage, sharing, a full disk) and
 # through the fetch layer (refetching, offline start).

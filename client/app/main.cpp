@@ -15,6 +15,8 @@
 #include "app/recording.h"
 #include "app/user_interface.h"
 #include "net/fetch.h"
+#include "net/http_client.h"
+#include "net/http_proxy.h"
 #include "startup/command_line.h"
 #include "view/camera.h"
 #include "startup/planet_startup.h"
@@ -183,6 +185,17 @@ int main(int argc, char** argv) {
   memory_budget = options.memory_budget_bytes;
   setUpFetching({options.service_base_url, options.cache_dir,
                  static_cast<uint64_t>(options.cache_mb) << 20, options.offline});
+  char ca_why[512];
+  if (!options.ca_file.empty() && !httpAddCaFile(options.ca_file.c_str(), ca_why, sizeof ca_why)) {
+    std::fprintf(stderr, "ostravel: %s\n", ca_why);
+    return 2;
+  }
+  for (const std::string& header : options.request_headers) httpAddRequestHeader(header.c_str());
+  if (!options.offline && !httpUseProxies(options.proxy.empty() ? nullptr : options.proxy.c_str(), ca_why,
+                                          sizeof ca_why)) {
+    std::fprintf(stderr, "ostravel: %s\n", ca_why);
+    return 2;
+  }
 
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     std::fprintf(stderr, "Couldn't init SDL2: %s\n", SDL_GetError());

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "net/http_connection.h"
 #include "net/http_framing.h"
+#include "net/http_proxy.h"
 #include "net/kept_alive_pool.h"
 
 std::atomic<int64_t> http_stall_timeout_ms{http_stall_limit_ms};
@@ -31,14 +33,26 @@ struct http_internal_t {
   size_t header_sent;
   size_t data_sent;
   const char* failure;  // what ended the request, for diagnostics; null otherwise
+  char failure_text[256];  // a failure made up at run time (TLS), pointed to by failure
 
   // Persistent connections (httpGetKeepAlive): the answer is framed, and a
   // complete one may leave its connection to the next request.
   bool keep_alive;
   bool reused;  // the connection came from the idle set and has not been replaced
-  char host[http_address_capacity];
-  char port[http_port_capacity];
+  http_url_t url;  // resource not kept: it points into the caller's text
+  const http_proxy_t* proxy;  // the proxy on the way; null: direct
 };
+
+// The --header lines, each ending in CRLF; never destroyed (downloads that
+// drain at exit still build requests).
+std::string& requestHeaders() {
+  static auto* headers = new std::string();
+  return *headers;
+}
+
+kept_alive_target_t targetOf(const http_internal_t* h) {
+  return {h->url.tls, h->url.host, h->url.port, h->proxy};
+}
 
 http_internal_t* internalOf(http_t* http) { return reinterpret_cast<http_internal_t*>(http); }
 
@@ -82,16 +96,26 @@ http_t* createRecord(size_t extra) {
 }
 
 http_t* createRequest(const char* url, const void* body, size_t body_size, bool post, bool keep_alive) {
-  char host[http_address_capacity];
-  char port[http_port_capacity];
-  const char* resource = nullptr;
-  if (!http_internal_parse_url(url, host, sizeof host, port, sizeof port, &resource)) return nullptr;
+  http_url_t parsed;
+  if (!httpParseUrl(url, &parsed)) return nullptr;
+  const char* host = parsed.host;
+  const char* port = parsed.port;
+  const char* resource = parsed.resource;
 
   http_t* handle = createRecord(post ? body_size : 0);
   if (!handle) return nullptr;
   http_internal_t* h = internalOf(handle);
+  h->url = parsed;
+  h->url.resource = "";
+  h->proxy = httpProxyFor(parsed);
+  // Plain HTTP through a proxy: the request names the whole URL.
+  const bool absolute_form = h->proxy && !parsed.tls;
+  std::string target = absolute_form ? "http://" + std::string(host) + ":" + port + resource : resource;
+  std::string extra = requestHeaders();
+  if (absolute_form && h->proxy->authorization[0])
+    extra += std::string("Proxy-Authorization: ") + h->proxy->authorization + "\r\n";
 
-  size_t head_size = strlen(resource) + strlen(host) + strlen(port) + 64;
+  size_t head_size = target.size() + strlen(host) + strlen(port) + extra.size() + 64;
   char* head = h->request_header;
   size_t head_capacity = sizeof h->request_header;
   if (head_size >= sizeof h->request_header) {
@@ -105,13 +129,14 @@ http_t* createRequest(const char* url, const void* body, size_t body_size, bool 
   }
   const char* version = keep_alive ? "HTTP/1.1" : "HTTP/1.0";
   if (post) {
-    snprintf(head, head_capacity, "POST %s %s\r\nHost: %s:%s\r\nContent-Length: %d\r\n\r\n",
-             resource, version, host, port, static_cast<int>(body_size));
+    snprintf(head, head_capacity, "POST %s %s\r\nHost: %s:%s\r\n%sContent-Length: %d\r\n\r\n",
+             target.c_str(), version, host, port, extra.c_str(), static_cast<int>(body_size));
     h->request_data = reinterpret_cast<char*>(h) + sizeof(http_internal_t);
     if (body_size) memcpy(h->request_data, body, body_size);
     h->request_data_size = body_size;
   } else {
-    snprintf(head, head_capacity, "GET %s %s\r\nHost: %s:%s\r\n\r\n", resource, version, host, port);
+    snprintf(head, head_capacity, "GET %s %s\r\nHost: %s:%s\r\n%s\r\n", target.c_str(), version, host, port,
+             extra.c_str());
   }
 
   // Connect last: the clock of the stall limit starts with the attempt.
@@ -119,11 +144,9 @@ http_t* createRequest(const char* url, const void* body, size_t body_size, bool 
   if (keep_alive) {
     h->keep_alive = true;
     h->answer.framed = true;
-    memcpy(h->host, host, sizeof h->host);
-    memcpy(h->port, port, sizeof h->port);
-    h->reused = keptAliveTake(host, port, stall_limit_ms, &h->connection);
+    h->reused = keptAliveTake(targetOf(h), stall_limit_ms, &h->connection);
   }
-  if (!h->reused && !keptAliveOpen(&h->connection, host, port, stall_limit_ms)) {
+  if (!h->reused && !keptAliveOpen(&h->connection, targetOf(h), stall_limit_ms)) {
     http_release(handle);
     return nullptr;
   }
@@ -133,7 +156,7 @@ http_t* createRequest(const char* url, const void* body, size_t body_size, bool 
 // The request goes out once more on a new connection when its reused one
 // had been closed by the service; false when that cannot be done.
 bool retryOnNewConnection(http_internal_t* h) {
-  if (!keptAliveRetry(&h->connection, &h->reused, h->answer.data_size, h->host, h->port)) return false;
+  if (!keptAliveRetry(&h->connection, &h->reused, h->answer.data_size, targetOf(h))) return false;
   h->request_sent = false;
   h->header_sent = 0;
   h->data_sent = 0;
@@ -181,32 +204,31 @@ http_status_t receiveAnswer(http_internal_t* h) {
 
 }  // namespace
 
-int http_internal_parse_url(const char* url, char* address, size_t address_capacity, char* port,
-                            size_t port_capacity, const char** resource) {
-  static const char prefix[] = "http://";
-  if (strncmp(url, prefix, sizeof prefix - 1) != 0) return 0;
-  const char* host = url + sizeof prefix - 1;
-  // The host ends at its port's ':' or at the resource's '/'; a ':' further
-  // on belongs to the resource.
-  size_t host_len = strcspn(host, ":/");
-  if (host_len >= address_capacity) return 0;
-  memcpy(address, host, host_len);
-  address[host_len] = '\0';
-
-  const char* rest = host + host_len;
-  if (*rest == ':') {
-    const char* port_text = rest + 1;
-    size_t port_len = strcspn(port_text, "/");
-    if (port_len >= port_capacity) return 0;
-    memcpy(port, port_text, port_len);
-    port[port_len] = '\0';
-    rest = port_text + port_len;
-  } else {
-    snprintf(port, port_capacity, "80");
+bool httpCheckRequestHeader(const char* header, char* why, size_t why_size) {
+  static const char token[] =
+      "!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  const char* colon = strchr(header, ':');
+  if (!colon) {
+    snprintf(why, why_size, "--header: expected \"Name: value\", got a text without ':'");
+    return false;
   }
-  *resource = rest;
-  return 1;
+  const size_t name_len = static_cast<size_t>(colon - header);
+  if (name_len == 0 || name_len > 64 || strspn(header, token) != name_len) {
+    snprintf(why, why_size, "--header: the name before ':' must be 1 to 64 letters, digits or !#$%%&'*+-.^_`|~");
+    return false;
+  }
+  for (const char* c = colon + 1; *c; ++c)
+    if ((static_cast<unsigned char>(*c) < ' ' && *c != '\t') || *c == 0x7f) {
+      snprintf(why, why_size, "--header: the value of %.*s holds a control character", static_cast<int>(name_len),
+               header);
+      return false;
+    }
+  return true;
 }
+
+void httpAddRequestHeader(const char* header) { requestHeaders() += std::string(header) + "\r\n"; }
+
+bool httpAddCaFile(const char* path, char* why, size_t why_size) { return tlsAddCaFile(path, why, why_size); }
 
 http_t* http_get(const char* url, void* /*memctx*/) { return createRequest(url, nullptr, 0, false, false); }
 
@@ -220,11 +242,13 @@ http_status_t http_process(http_t* http) {
   http_internal_t* h = internalOf(http);
   if (http->status != HTTP_STATUS_PENDING) return http->status;
 
-  switch (connectionFinishConnect(&h->connection)) {
+  switch (connectionFinishConnect(&h->connection, h->failure_text, sizeof h->failure_text)) {
     case connect_poll_failed:
       return fail(h, "poll failed");
     case connect_failed:
       return fail(h, "connection failed");
+    case connect_refused:
+      return fail(h, h->failure_text);
     case connect_waiting:
     case connect_done:
       break;
@@ -258,7 +282,7 @@ void http_release(http_t* http) {
   // Only a connection whose last answer was read to its end, and that the
   // service keeps open, can carry the next request.
   if (h->keep_alive && h->answer.complete && h->answer.persistent && h->connection.socket >= 0)
-    keptAliveKeep(h->host, h->port, &h->connection);
+    keptAliveKeep(targetOf(h), &h->connection);
   else
     connectionClose(&h->connection);
   free(h->request_header_large);

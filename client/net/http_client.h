@@ -1,4 +1,5 @@
-// Non-blocking HTTP client. http_get and http_post speak HTTP/1.0: one
+// Non-blocking HTTP client, for http:// and https:// URLs (TLS with the
+// certificate always verified: net/tls_transport.h). http_get and http_post speak HTTP/1.0: one
 // request per TCP connection, the response ends when the server closes.
 // httpGetKeepAlive speaks HTTP/1.1 over persistent connections: the answer
 // ends with its framing (Content-Length or the chunked coding), and its
@@ -13,6 +14,7 @@
 #include <cstdint>
 
 #include "viewer_settings.h"
+#include "net/http_url.h"
 
 enum http_status_t {
   HTTP_STATUS_PENDING = 0,
@@ -59,13 +61,16 @@ void httpCloseIdleConnections();
 void httpStopKeepingConnections();
 
 struct http_connection_stats_t {
-  int64_t connections_opened;  // TCP connections made, since start
-  int64_t requests_on_reused;  // requests sent on a kept-alive connection, since start
+  int64_t connections_opened;      // TCP connections made, since start
+  int64_t requests_on_reused;      // requests sent on a kept-alive connection, since start
+  int64_t tls_handshakes_full;     // TLS handshakes that set up a new session, since start
+  int64_t tls_handshakes_resumed;  // TLS handshakes that resumed an earlier session of the host
 };
 http_connection_stats_t httpConnectionStats();
 
-// Why a failed request failed ("" while it has not): a constant text such as
-// "connection failed" or "no progress within the stall limit".
+// Why a failed request failed ("" while it has not): a text such as
+// "connection failed", "no progress within the stall limit" or, over TLS,
+// "certificate of HOST rejected: REASON"; valid until release.
 // A complete response whose status code is 300 or more gives this very text.
 const char* http_failure_reason(const http_t* http);
 extern const char http_failure_status[];
@@ -76,13 +81,21 @@ extern const char http_failure_status[];
 // place of a blind sleep, so a response is picked up the moment it arrives.
 void http_wait(http_t* http, int timeout_ms);
 
-// Internal steps, exposed for tests. parse_url fills address (host) and port
-// and points *resource into url; it returns 1 on success, 0 on failure.
-constexpr size_t http_address_capacity = 256;
-constexpr size_t http_port_capacity = 16;
-int http_internal_parse_url(const char* url, char* address, size_t address_capacity, char* port,
-                            size_t port_capacity, const char** resource);
-// A non-blocking socket with its connect started, or -1.
+// Trusts the CAs of a PEM file too, beside the system's (--ca-file); before
+// the first https:// request. False with the reason in why when it does not load.
+bool httpAddCaFile(const char* path, char* why, size_t why_size);
+
+// Request headers sent with every request (--header), e.g. an API key.
+// "Name: value": a name of letters, digits and !#$%&'*+-.^_`|~, a value
+// without control characters. False when it is not one, with a reason in
+// why that names the header but never shows its value.
+bool httpCheckRequestHeader(const char* header, char* why, size_t why_size);
+// Adds a checked header to every request from now on; before the first
+// request (the requests of other threads read them unguarded).
+void httpAddRequestHeader(const char* header);
+
+// Internal step, exposed for tests: a non-blocking socket with its connect
+// started, or -1.
 int http_internal_connect(const char* address, const char* port);
-// The framing parser of the answers is net/http_framing.h, fed bytes
-// directly by its fuzz targets.
+// The URL parser is net/http_url.h and the framing parser of the answers
+// net/http_framing.h, fed bytes directly by their fuzz targets.

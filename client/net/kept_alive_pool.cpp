@@ -9,7 +9,7 @@
 
 namespace {
 
-// Idle kept-alive connections, by "host:port". At most one per download
+// Idle kept-alive connections, by "http://host:port" or "https://host:port". At most one per download
 // thread is ever idle; the bound only guards against a caller that makes
 // more threads than the viewer does.
 struct idle_connections_t {
@@ -29,14 +29,27 @@ constexpr size_t max_idle_connections = 4 * download_pool_threads;
 std::atomic<int64_t> connections_opened{0};
 std::atomic<int64_t> requests_on_reused{0};
 
-std::string connectionKey(const char* host, const char* port) { return std::string(host) + ":" + port; }
+std::string connectionKey(const kept_alive_target_t& to) {
+  std::string key = std::string(to.tls ? "https://" : "http://") + to.host + ":" + to.port;
+  if (to.proxy) key += std::string(" via ") + to.proxy->host + ":" + to.proxy->port;
+  return key;
+}
+
+// An idle connection reads as readable when the service has closed it or
+// sent bytes nobody asked for; over TLS it may also be a session ticket,
+// which leaves it as good as before.
+bool stillClean(http_connection_t* c) {
+  pollfd p{c->socket, POLLIN, 0};
+  if (poll(&p, 1, 0) == 0) return true;
+  return c->tls && !(p.revents & (POLLHUP | POLLERR)) && tlsIdleStillClean(c->tls);
+}
 
 }  // namespace
 
 // One the service has closed (or that holds bytes nobody asked for) reads
 // as readable: it is dropped here rather than failing a request later.
-bool keptAliveTake(const char* host, const char* port, int64_t stall_limit_ms, http_connection_t* out) {
-  const std::string key = connectionKey(host, port);
+bool keptAliveTake(const kept_alive_target_t& to, int64_t stall_limit_ms, http_connection_t* out) {
+  const std::string key = connectionKey(to);
   idle_connections_t& idle = idleConnections();
   for (;;) {
     bool found = false;
@@ -52,8 +65,7 @@ bool keptAliveTake(const char* host, const char* port, int64_t stall_limit_ms, h
       }
     }
     if (!found) return false;
-    pollfd p{c.socket, POLLIN, 0};
-    if (poll(&p, 1, 0) == 0) {
+    if (stillClean(&c)) {
       c.stall_limit_ms = stall_limit_ms;
       c.last_progress_ms = httpNowMs();
       *out = c;
@@ -64,12 +76,13 @@ bool keptAliveTake(const char* host, const char* port, int64_t stall_limit_ms, h
   }
 }
 
-void keptAliveKeep(const char* host, const char* port, http_connection_t* c) {
+void keptAliveKeep(const kept_alive_target_t& to, http_connection_t* c) {
   idle_connections_t& idle = idleConnections();
   {
     std::lock_guard<std::mutex> lock(idle.m);
     if (idle.keeping && idle.connections.size() < max_idle_connections) {
-      idle.connections.emplace_back(connectionKey(host, port), *c);
+      idle.connections.emplace_back(connectionKey(to), *c);
+      *c = http_connection_t{};
       c->socket = -1;
       return;
     }
@@ -77,17 +90,32 @@ void keptAliveKeep(const char* host, const char* port, http_connection_t* c) {
   connectionClose(c);
 }
 
-bool keptAliveOpen(http_connection_t* c, const char* host, const char* port, int64_t stall_limit_ms) {
-  if (!connectionOpen(c, host, port, stall_limit_ms)) return false;
+bool keptAliveOpen(http_connection_t* c, const kept_alive_target_t& to, int64_t stall_limit_ms) {
+  http_route_t route{to.host, to.port, to.tls ? to.host : nullptr, to.port, nullptr};
+  std::string tunnel;
+  if (to.proxy) {
+    route.host = to.proxy->host;
+    route.port = to.proxy->port;
+    // An https:// service through a proxy: a tunnel, TLS inside it.
+    if (to.tls) {
+      const std::string authority = std::string(to.host) + ":" + to.port;
+      tunnel = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+      if (to.proxy->authorization[0]) tunnel += std::string("Proxy-Authorization: ") + to.proxy->authorization + "\r\n";
+      tunnel += "\r\n";
+      route.tunnel_request = tunnel.c_str();
+    }
+  }
+  if (!connectionOpen(c, route, stall_limit_ms)) return false;
   ++connections_opened;
   return true;
 }
 
-bool keptAliveRetry(http_connection_t* c, bool* reused, size_t received, const char* host, const char* port) {
+bool keptAliveRetry(http_connection_t* c, bool* reused, size_t received, const kept_alive_target_t& to) {
   if (!*reused || received != 0) return false;
   connectionClose(c);
   *reused = false;
-  return keptAliveOpen(c, host, port, c->stall_limit_ms);
+  const int64_t stall_limit_ms = c->stall_limit_ms;
+  return keptAliveOpen(c, to, stall_limit_ms);
 }
 
 void httpCloseIdleConnections() {
@@ -105,4 +133,7 @@ void httpStopKeepingConnections() {
   httpCloseIdleConnections();
 }
 
-http_connection_stats_t httpConnectionStats() { return {connections_opened.load(), requests_on_reused.load()}; }
+http_connection_stats_t httpConnectionStats() {
+  const tls_handshake_counts_t tls = tlsHandshakeCounts();
+  return {connections_opened.load(), requests_on_reused.load(), tls.full, tls.resumed};
+}

@@ -165,7 +165,10 @@ stream_stats_t streamStats(request_scheduler_t& s) {
     std::lock_guard<std::mutex> lock(s.m);
     out = s.stats;
   }
-  out.reused_connections = httpConnectionStats().requests_on_reused;
+  const http_connection_stats_t connections = httpConnectionStats();
+  out.reused_connections = connections.requests_on_reused;
+  out.tls_handshakes_full = connections.tls_handshakes_full;
+  out.tls_handshakes_resumed = connections.tls_handshakes_resumed;
   return out;
 }
 
@@ -175,5 +178,12 @@ std::string netLine(const stream_stats_t& s) {
                 "net: in_flight %d, queued %d, cancelled %lld, cache_bytes %lld, evicted %lld, reused_connections %lld\n",
                 s.in_flight, s.queued, static_cast<long long>(s.cancelled), static_cast<long long>(s.cache_bytes),
                 static_cast<long long>(s.evicted), static_cast<long long>(s.reused_connections));
-  return buf;
+  std::string line(buf, std::strlen(buf) - 1);
+  // Only a run that spoke TLS says so: a plain run's line stays as it was.
+  if (s.tls_handshakes_full || s.tls_handshakes_resumed) {
+    std::snprintf(buf, sizeof buf, ", tls_handshakes %lld full %lld resumed",
+                  static_cast<long long>(s.tls_handshakes_full), static_cast<long long>(s.tls_handshakes_resumed));
+    line += buf;
+  }
+  return line + "\n";
 }

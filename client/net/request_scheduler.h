@@ -41,6 +41,8 @@ struct stream_stats_t {
   int64_t cache_bytes;         // bytes of downloaded records, selected or kept: what the memory budget bounds
   int64_t evicted;             // total: downloaded records the memory budget released
   int64_t reused_connections;  // total: requests sent on a kept-alive connection
+  int64_t tls_handshakes_full;     // total: TLS handshakes that set up a new session
+  int64_t tls_handshakes_resumed;  // total: TLS handshakes that resumed a session
 };
 
 struct request_scheduler_t {

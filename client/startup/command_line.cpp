@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "net/http_client.h"
+#include "net/http_proxy.h"
 #include "view/places.h"
 
 #ifndef OSTRAVEL_VERSION
@@ -73,8 +75,10 @@ std::string oneLine(std::string text) {
 }  // namespace
 
 bool parseServiceUrl(const std::string& text, std::string* base_url, std::string* why) {
-  const std::string scheme = "http://";
-  *why = "--service: expected http://HOST:PORT/rt/earth/, got \"" + text.substr(0, 200) + "\"";
+  *why = "--service: expected http://HOST[:PORT]/rt/earth/ or https://HOST[:PORT]/rt/earth/, got \"" +
+         text.substr(0, 200) + "\"";
+  const bool tls = text.compare(0, 8, "https://") == 0;
+  const std::string scheme = tls ? "https://" : "http://";
   if (text.compare(0, scheme.size(), scheme) != 0) return false;
   const size_t slash = text.find('/', scheme.size());
   const std::string authority = text.substr(scheme.size(), slash == std::string::npos ? slash : slash - scheme.size());
@@ -84,7 +88,7 @@ bool parseServiceUrl(const std::string& text, std::string* base_url, std::string
   if (host.empty() || host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") !=
                           std::string::npos)
     return false;
-  long port = 80;
+  long port = tls ? 443 : 80;
   if (colon != std::string::npos && !parseInt(authority.substr(colon + 1), 1, 65535, &port)) {
     *why = "--service: the port must be a number from 1 to 65535 in \"" + text.substr(0, 200) + "\"";
     return false;
@@ -180,6 +184,17 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
       ->type_name("N")
       ->default_str(std::to_string(disk_cache_default_mb));
   app.add_flag("--offline", o.offline, "open no socket: only the disk cache answers");
+  app.add_option("--ca-file", o.ca_file,
+                 "trust the CA certificates of this PEM file too, beside the system's, for an https:// service")
+      ->type_name("FILE");
+  app.add_option("--header", o.request_headers,
+                 "send this header with every request, e.g. an API key (repeatable; its value is never printed)")
+      ->type_name("\"NAME: VALUE\"")
+      ->take_all();
+  app.add_option("--proxy", o.proxy,
+                 "go through this HTTP proxy, CONNECT for https:// (default: $https_proxy, $http_proxy, "
+                 "$no_proxy as curl reads them)")
+      ->type_name("http://[USER:PASSWORD@]HOST[:PORT]");
   app.add_option("--memory-mb", memory_mb,
                  "what downloaded data the view no longer needs may keep in memory, in MiB, before the least "
                  "recently used goes (what the view shows is always kept)")
@@ -301,6 +316,19 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
   if (ok && !o.record_dir.empty() && overlay.empty()) o.overlay = false;
   if (ok && o.offline && o.cache_mb == 0) {
     why = "--offline needs the disk cache: --cache-mb 0 turns it off";
+    ok = false;
+  }
+  for (const std::string& header : o.request_headers) {
+    char header_why[160];
+    if (ok && !httpCheckRequestHeader(header.c_str(), header_why, sizeof header_why)) {
+      why = header_why;
+      ok = false;
+    }
+  }
+  http_proxy_t proxy;
+  char proxy_why[256];
+  if (ok && !o.proxy.empty() && !httpParseProxyUrl(o.proxy.c_str(), &proxy, proxy_why, sizeof proxy_why)) {
+    why = std::string("--proxy: ") + proxy_why;
     ok = false;
   }
   if (ok && o.cache_dir.empty()) {

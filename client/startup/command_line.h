@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "viewer_settings.h"
 #include "view/camera_path.h"
@@ -36,6 +37,9 @@ struct viewer_options_t {
   bool has_path = false;    // --path: the camera flies these poses
   camera_path_t path;
   std::string record_dir;   // --record: every frame of the path as a PNG here, then exit; empty: none
+  std::string ca_file;                       // --ca-file: CAs trusted beside the system's; empty: none
+  std::vector<std::string> request_headers;  // --header: "Name: value", checked, sent with every request
+  std::string proxy;  // --proxy: http://[USER:PASSWORD@]HOST[:PORT] for every request; empty: the environment's
 };
 
 struct command_line_t {

@@ -15,6 +15,13 @@ shipped files with their "site:" lines set for the run.
   nginx's proxy_cache. A first viewer run fills the cache (both replicas
   answer; it lets the view settle at every step of its turn to the ground),
   a second is served from it: at least 95 % of its answers HIT.
+--mode tls (tls-export-then-rocktreed.conf): a CA and certificates made for
+  the run (tests/make_test_certs.sh). With --ca-file the viewer settles on
+  the start view over HTTPS, its connections resuming the first one's
+  session, its --header value nowhere in its output; without --ca-file, and
+  with an expired certificate, one for another host and a self-signed one,
+  it refuses the service with one line naming the host and the reason and
+  exits 1; against a peer that answers TLS with plain HTTP it exits 1 too.
 
 usage: run_deploy.py --mode MODE --rocktreed PATH [--viewer PATH] --workdir DIR
 """
@@ -41,7 +48,7 @@ SETTLE_LIMIT_S = 90
 IMMUTABLE = "public, max-age=31536000, immutable"
 
 
-def renderConfig(name, prefix, port, root=None, upstreams=()):
+def renderConfig(name, prefix, port, root=None, upstreams=(), tls=None):
     """The shipped configuration with its site lines set; every site line
     must be found, so a change of the shipped file cannot go untested."""
     with open(os.path.join(CONFIGS, name)) as f:
@@ -53,7 +60,10 @@ def renderConfig(name, prefix, port, root=None, upstreams=()):
         if n != count:
             raise RuntimeError("%s: %d lines match %r, expected %d" % (name, n, pattern, count))
 
-    replace(r"listen 127\.0\.0\.1:8080;", "listen 127.0.0.1:%d;" % port, 1)
+    replace(r"listen 127\.0\.0\.1:\d+", "listen 127.0.0.1:%d" % port, 1)
+    if tls is not None:
+        replace(r"ssl_certificate /etc/ssl/ostravel/fullchain\.pem;", "ssl_certificate %s;" % tls[0], 1)
+        replace(r"ssl_certificate_key /etc/ssl/ostravel/key\.pem;", "ssl_certificate_key %s;" % tls[1], 1)
     if root is not None:
         replace(r"root /srv/ostravel/export;", "root %s;" % root, 1)
     if upstreams:
@@ -273,9 +283,79 @@ def runReplicas(a, c, s):
     c.expect(status == 400 and headers.get("cache-control") == "no-store", "errors pass through, not kept")
 
 
+def viewerRefuses(a, workdir, args):
+    """A viewer run that must end by itself: (exit status, its standard
+    output and error)."""
+    s = harness.session_t(workdir)
+    try:
+        s.startXvfb()
+        s.startViewer(a.viewer, "127.0.0.1:1", {"LIBGL_ALWAYS_SOFTWARE": "1"}, args=args)
+        rc = s.waitForExit(60)
+        return rc, "".join(t + "\n" for _, t in s.out.snapshot() + s.err.snapshot())
+    finally:
+        s.close()
+
+
+def runTls(a, c, s):
+    certs = os.path.join(a.workdir, "certs")
+    subprocess.run(["bash", os.path.join(ROOT, "tests", "make_test_certs.sh"), certs], check=True)
+    out = os.path.join(a.workdir, "export")
+    export(a.rocktreed, out, "--texture-formats", "crn", *FALLBACK_EXPORTS[0])
+    port = harness.freePort()
+    startRocktreed(s, a.rocktreed, port, "rocktreed", ("--texture-formats", "crn"))
+    ports = {}
+    for cert in ("good", "expired", "wronghost", "selfsigned"):
+        ports[cert] = harness.freePort()
+        prefix = os.path.join(a.workdir, "nginx-" + cert)
+        conf = renderConfig("tls-export-then-rocktreed.conf", prefix, ports[cert], root=out, upstreams=[port],
+                            tls=(os.path.join(certs, cert + ".pem"), os.path.join(certs, "leaf.key")))
+        startNginx(s, prefix, conf, ports[cert])
+    ca = ("--ca-file", os.path.join(certs, "ca.pem"))
+
+    def service(cert):
+        return ("--service", "https://localhost:%d/rt/earth/" % ports[cert])
+
+    v = harness.session_t(os.path.join(a.workdir, "verified"))
+    try:
+        v.startXvfb()
+        v.startViewer(a.viewer, "127.0.0.1:1", {"LIBGL_ALWAYS_SOFTWARE": "1"},
+                      args=(*service("good"), *ca, "--header", "X-Api-Key: s3cret-e2e"))
+        settled = v.waitForLine(r"^settled: ", SETTLE_LIMIT_S)
+        _, nodes = v.firstSettled()
+        c.expect(settled and nodes, "over HTTPS with --ca-file the viewer settles (%s nodes)" % nodes)
+        # The counts come with the "net:" lines, every 2 s.
+        harness.waitFor(lambda: any(n["tls_resumed"] for _, n in v.netStats()), 10)
+        net = v.netStats()
+        last = net[-1][1] if net else {}
+        v.log("TLS handshakes: %s full, %s resumed" % (last.get("tls_full"), last.get("tls_resumed")))
+        c.expect(last.get("tls_full", 0) >= 1 and last.get("tls_resumed", 0) > last.get("tls_full", 0),
+                 "most connections resume a session (%s full, %s resumed)" % (last.get("tls_full"),
+                                                                          last.get("tls_resumed")))
+        v.quit()
+        said = "".join(t for _, t in v.out.snapshot() + v.err.snapshot())
+        c.expect("s3cret-e2e" not in said, "the --header value is in none of the viewer's output")
+    finally:
+        v.close()
+    lines = logLines(os.path.join(a.workdir, "nginx-good", "access.log"))
+    c.expect(lines and all(" tls=TLSv1." in l for l in lines), "every request came over TLS (%d)" % len(lines))
+
+    refusals = [("without --ca-file", service("good"), "unable to get local issuer certificate"),
+                ("expired", service("expired") + ca, "certificate has expired"),
+                ("for another host", service("wronghost") + ca, "hostname mismatch"),
+                ("self-signed", service("selfsigned") + ca, "self-signed certificate")]
+    for what, args, reason in refusals:
+        rc, said = viewerRefuses(a, os.path.join(a.workdir, "refused-" + what.replace(" ", "-")), args)
+        line = "certificate of localhost rejected: " + reason
+        c.expect(rc == 1 and said.count(line) == 1 and "no planetoid" in said,
+                 "a certificate %s: the service is refused with one line (exit %s, %r)" % (what, rc, said[-300:]))
+    rc, said = viewerRefuses(a, os.path.join(a.workdir, "plain-peer"),
+                             ("--service", "https://127.0.0.1:%d/rt/earth/" % port))
+    c.expect(rc == 1 and "no planetoid" in said, "a peer that answers TLS with plain HTTP: exit 1 (%s)" % rc)
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--mode", choices=("static", "fallback", "replicas"), required=True)
+    ap.add_argument("--mode", choices=("static", "fallback", "replicas", "tls"), required=True)
     ap.add_argument("--rocktreed", required=True)
     ap.add_argument("--viewer")
     ap.add_argument("--workdir", required=True)
@@ -288,7 +368,7 @@ def main():
     c = check_t()
     s = harness.session_t(a.workdir)
     try:
-        {"static": runStatic, "fallback": runFallback, "replicas": runReplicas}[a.mode](a, c, s)
+        {"static": runStatic, "fallback": runFallback, "replicas": runReplicas, "tls": runTls}[a.mode](a, c, s)
     finally:
         s.close()
     return c.exitStatus(a.workdir)

@@ -24,8 +24,9 @@ STATS_RE = re.compile(
 SETTLED_RE = re.compile(r"^settled: (\d+) nodes after (\d+) ms")
 NET_RE = re.compile(
     r"^net: in_flight (\d+), queued (\d+), cancelled (\d+), cache_bytes (\d+), evicted (\d+), "
-    r"reused_connections (\d+)$")
-NET_FIELDS = ("in_flight", "queued", "cancelled", "cache_bytes", "evicted", "reused_connections")
+    r"reused_connections (\d+)(?:, tls_handshakes (\d+) full (\d+) resumed)?$")
+NET_FIELDS = ("in_flight", "queued", "cancelled", "cache_bytes", "evicted", "reused_connections",
+              "tls_full", "tls_resumed")
 
 
 REQUEST_RE = re.compile(r"GET /rt/earth/(NodeData|BulkMetadata)/pb=!1m2!1s([0-7]*)!")
@@ -414,7 +415,7 @@ class session_t:
         for t, s in self.out.snapshot(since):
             m = NET_RE.match(s)
             if m:
-                result.append((t, dict(zip(NET_FIELDS, (int(x) for x in m.groups())))))
+                result.append((t, dict(zip(NET_FIELDS, (int(x or 0) for x in m.groups())))))
         return result
 
     def altitude(self):
