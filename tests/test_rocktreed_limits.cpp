@@ -20,12 +20,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "http/connection_limits.h"
+#include "planet/octree_geometry.h"
 
 namespace {
 
@@ -324,6 +326,60 @@ TEST(RocktreedLimits, SigtermFinishesTheAnswersUnderWayRefusesNewOnesAndExits0) 
   close(s.out);
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+// The resident size of a process, MB.
+long residentMb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6) / 1024;
+  return -1;
+}
+
+// One answer on a kept-alive connection: its status, 0 when it broke off.
+int keptGet(int fd, const std::string& path) {
+  sendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string raw;
+  for (int polls = 0; polls < 200; ++polls) {
+    const size_t head_end = raw.find("\r\n\r\n");
+    const size_t length_at = raw.find("Content-Length: ");
+    if (head_end != std::string::npos && length_at < head_end &&
+        raw.size() >= head_end + 4 + std::strtoul(raw.c_str() + length_at + 16, nullptr, 10))
+      return status(raw);
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char buf[65536];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return 0;
+    raw.append(buf, static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
+  // The small version of bench/rocktreed_memory.sh: 5,000 distinct nodes of
+  // levels 14 to 20 (missing sea nodes and costly land ones) fill a 4 MB
+  // cache over and over; the service stays within it and its margin.
+  server_t s = startServer({"--cache-mb", "4"});
+  ASSERT_GT(s.port, 0);
+  const int fd = connectFrom(1, s.port);
+  ASSERT_EQ(keptGet(fd, "/rt/earth/PlanetoidMetadata"), 200);
+  const long start = residentMb(s.pid);
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<double> lat(-80, 80), lon(-180, 180);
+  std::uniform_int_distribution<int> level(14, 20);
+  int built = 0;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string path = nodePathOver(lat(rng), lon(rng), level(rng));
+    const int answer = keptGet(fd, "/rt/earth/NodeData/pb=!1m2!1s" + path + "!2u1001!2e1!4b0");
+    ASSERT_TRUE(answer == 200 || answer == 404) << path << ": " << answer;
+    built += answer == 200;
+  }
+  EXPECT_GT(built, 1000);  // several times the cache's worth
+  EXPECT_LE(residentMb(s.pid) - start, 4 + serving_memory_margin_mb);
+  close(fd);
+  EXPECT_EQ(stopServer(s), 0);
 }
 
 // The lines of the export's manifest after its header: "SIZE PATH".
