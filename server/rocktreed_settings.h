@@ -61,12 +61,14 @@ constexpr int default_stop_grace_s = 10;
 // malloc arenas while serving: one. Each arena keeps the memory freed in it
 // (evicted answers, build buffers), so several grew the resident size past
 // --cache-mb without bound (101 MB above start-up after 100,000 deep
-// requests with --cache-mb 64, against 54 MB with one); the per-thread
-// caches in front of it keep the lock off the common path.
+// requests with --cache-mb 64 and still rising, against 58 MB with one,
+// flat from 80,000 on); the per-thread caches keep the lock off the common
+// path.
 constexpr int serving_malloc_arenas = 1;
 // What the service may hold above start-up while serving, beyond --cache-mb
-// (the builds in flight, the allocator's slack, connections): measured 6 MB
-// with --cache-mb 64 after 50,000 deep requests; the tests hold it to this.
+// (the builds in flight, the allocator's slack, connections): measured 10 MB
+// with --cache-mb 64 after 100,000 deep requests (58 MB above start-up, the
+// cache 48 MB); the tests hold it to this.
 constexpr long serving_memory_margin_mb = 16;
 // The most answers --threads may let compute at once.
 constexpr long max_answer_threads = 256;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "http/connection_limits.h"
+#include "kept_answer.h"
 #include "planet/octree_geometry.h"
 
 namespace {
@@ -337,26 +338,6 @@ long residentMb(pid_t pid) {
   return -1;
 }
 
-// One answer on a kept-alive connection: its status, 0 when it broke off.
-int keptGet(int fd, const std::string& path) {
-  sendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
-  std::string raw;
-  for (int polls = 0; polls < 200; ++polls) {
-    const size_t head_end = raw.find("\r\n\r\n");
-    const size_t length_at = raw.find("Content-Length: ");
-    if (head_end != std::string::npos && length_at < head_end &&
-        raw.size() >= head_end + 4 + std::strtoul(raw.c_str() + length_at + 16, nullptr, 10))
-      return status(raw);
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    char buf[65536];
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return 0;
-    raw.append(buf, static_cast<size_t>(n));
-  }
-  return 0;
-}
-
 TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
   // The small version of bench/rocktreed_memory.sh: 5,000 distinct nodes of
   // levels 14 to 20 (missing sea nodes and costly land ones) fill a 4 MB
@@ -364,7 +345,8 @@ TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
   server_t s = startServer({"--cache-mb", "4"});
   ASSERT_GT(s.port, 0);
   const int fd = connectFrom(1, s.port);
-  ASSERT_EQ(keptGet(fd, "/rt/earth/PlanetoidMetadata"), 200);
+  sendAll(fd, "GET /rt/earth/PlanetoidMetadata HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(readKeptAnswer(fd), 200);
   const long start = residentMb(s.pid);
   std::mt19937 rng(23);
   std::uniform_real_distribution<double> lat(-80, 80), lon(-180, 180);
@@ -372,7 +354,8 @@ TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
   int built = 0;
   for (int i = 0; i < 5000; ++i) {
     const std::string path = nodePathOver(lat(rng), lon(rng), level(rng));
-    const int answer = keptGet(fd, "/rt/earth/NodeData/pb=!1m2!1s" + path + "!2u1001!2e1!4b0");
+    sendAll(fd, "GET /rt/earth/NodeData/pb=!1m2!1s" + path + "!2u1001!2e1!4b0 HTTP/1.1\r\nHost: x\r\n\r\n");
+    const int answer = readKeptAnswer(fd);
     ASSERT_TRUE(answer == 200 || answer == 404) << path << ": " << answer;
     built += answer == 200;
   }
