@@ -67,6 +67,14 @@ void raiseDescriptorLimit() {
   }
 }
 
+// Every answer is sent and every file written by now: the planet and the
+// caches (hundreds of MB) go back to the kernel at once instead of through
+// their destructors.
+[[noreturn]] void exitNow(int status) {
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
 std::atomic<bool> export_stop{false};
 void stopExport(int) { export_stop.store(true); }
 
@@ -144,7 +152,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &stop, nullptr);
     const export_summary_t done = runExport(service, planExport(service.terrain, export_options),
                                             export_options.out_dir, o.threads, stderr, &export_stop);
-    return done.failed != 0 ? 1 : done.stopped ? 3 : 0;
+    exitNow(done.failed != 0 ? 1 : done.stopped ? 3 : 0);
   }
 
   // One line per request must reach a log file promptly, not at exit.
@@ -183,6 +191,5 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "rocktreed: %s: finishing the answers under way (up to %d s)\n", strsignal(signal_number),
                o.stop_grace_s);
   stopFrontEnd(&front, o.stop_grace_s);
-  std::fflush(stdout);
-  return 0;
+  exitNow(0);
 }
