@@ -210,7 +210,8 @@ TEST(RocktreedLimits, SlowIdleAndNeverReadingClientsAreCutWhileWellFormedOnesAre
   ASSERT_GE(count, 100);
   // 1,000 hostile connections from one address: 20 asking for more
   // answers than the socket buffers hold (a few MB on loopback) and never
-  // reading them, the rest half idle, half dripping a request head.
+  // reading them, 10 half-open (half a head, then their sending side shut),
+  // the rest half idle, half dripping a request head.
   std::vector<int> idle, slow, deaf;
   std::string many;
   for (int k = 0; k < 256; ++k) many += "GET " + node(k) + " HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -219,6 +220,7 @@ TEST(RocktreedLimits, SlowIdleAndNeverReadingClientsAreCutWhileWellFormedOnesAre
     const int fd = connectFrom(2, s.port, kind == 2 ? 2048 : 0);
     ASSERT_GE(fd, 0) << i;
     if (kind == 1) sendAll(fd, "GET /rt/earth/Planeto");
+    if (kind == 1 && i < 40) shutdown(fd, SHUT_WR);
     if (kind == 2) sendAll(fd, many);
     (kind == 0 ? idle : kind == 1 ? slow : deaf).push_back(fd);
   }
@@ -246,7 +248,7 @@ TEST(RocktreedLimits, SlowIdleAndNeverReadingClientsAreCutWhileWellFormedOnesAre
     }
   EXPECT_EQ(closed, count);
   EXPECT_GE(metric(s.port, "rocktreed_connections_timed_out_total{phase=\"head\"}"),
-            static_cast<long long>(idle.size() + slow.size()));
+            static_cast<long long>(idle.size() + slow.size()) - 10);  // half-open ones may end on their own
   EXPECT_GE(metric(s.port, "rocktreed_connections_timed_out_total{phase=\"idle\"}"), 1);
   EXPECT_GE(metric(s.port, "rocktreed_connections_timed_out_total{phase=\"send\"}"), 1);
   EXPECT_EQ(status(get(s.port, node(3))), 200);
