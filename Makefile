@@ -1,6 +1,6 @@
 # Thin wrappers over scripts/: the README's two commands are `make run` and
 # `make test`.
-.PHONY: run test bench fuzz soak build bootstrap clean
+.PHONY: run test bench fuzz soak build bootstrap clean package
 
 bootstrap:
 	@scripts/bootstrap
@@ -22,6 +22,10 @@ fuzz: build
 
 soak: build
 	@scripts/soak
+
+# build/ostravel_VERSION_amd64.deb and build/rocktreed_VERSION_amd64.deb
+package: build
+	@cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-*

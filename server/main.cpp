@@ -2,11 +2,20 @@
 //   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
 //             [--quiet] [--texture-formats jpg|jpg,crn]
 //             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]
+//             [--max-connections N] [--max-connections-per-ip N]
+//             [--head-timeout S] [--idle-timeout S] [--send-timeout S] [--stop-grace S]
 // --port 0 picks a free port; the chosen one is printed on the first line.
 //   rocktreed export --out DIR [--region S,W,N,E] [--max-level N]
 //             [--base-level B] [--texture-formats ...] [--threads N]
 // writes the answers as static files instead (export/).
+// SIGTERM or SIGINT: the service stops accepting, finishes the answers under
+// way (up to --stop-grace) and exits 0; an export finishes the files being
+// written and exits 3, its manifest ready for a run that resumes.
 // A bad input file ends start-up with one line naming it and status 2.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,16 +24,12 @@
 #include <string>
 #include <thread>
 
-// Eigen (through http/routing.h) must come before httplib.h: clang rejects
-// Eigen's product kernels when httplib's system headers come first.
 #include "planet/node_builder.h"
 #include "export/export_plan.h"
 #include "export/static_export.h"
-#include "http/caching_headers.h"
+#include "http/front_end.h"
 #include "http/routing.h"
 #include "rocktreed_settings.h"
-
-#include <httplib.h>
 
 namespace {
 
@@ -36,7 +41,42 @@ struct options_t {
   bool quiet = false;
   std::string texture_formats = "jpg,crn";
   planet_inputs_t inputs;  // the built-in rasters, then the user's layers
+  connection_limits_t limits;
+  int stop_grace_s = default_stop_grace_s;
 };
+
+// The connection options: false when `a` is none of them or its value is
+// out of range.
+bool parseConnectionOption(const std::string& a, long n, options_t* o) {
+  if (a == "--max-connections" && n >= 1 && n <= 1000000) o->limits.max_total = static_cast<int>(n);
+  else if (a == "--max-connections-per-ip" && n >= 1 && n <= 1000000) o->limits.max_per_address = static_cast<int>(n);
+  else if (a == "--head-timeout" && n >= 1 && n <= 3600) o->limits.head_timeout_s = static_cast<int>(n);
+  else if (a == "--idle-timeout" && n >= 1 && n <= 3600) o->limits.idle_timeout_s = static_cast<int>(n);
+  else if (a == "--send-timeout" && n >= 1 && n <= 3600) o->limits.send_timeout_s = static_cast<int>(n);
+  else if (a == "--stop-grace" && n >= 0 && n <= 3600) o->stop_grace_s = static_cast<int>(n);
+  else return false;
+  return true;
+}
+
+// Each open connection is a descriptor: take all the system allows.
+void raiseDescriptorLimit() {
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+    r.rlim_cur = r.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &r);
+  }
+}
+
+// Every answer is sent and every file written by now: the planet and the
+// caches (hundreds of MB) go back to the kernel at once instead of through
+// their destructors.
+[[noreturn]] void exitNow(int status) {
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+std::atomic<bool> export_stop{false};
+void stopExport(int) { export_stop.store(true); }
 
 
 bool parseInt(const char* s, long lo, long hi, long* out) {
@@ -51,7 +91,10 @@ int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
                "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] "
-               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]\n"
+               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off] "
+               "[--max-connections 1024] "
+               "[--max-connections-per-ip 32] [--head-timeout 10] [--idle-timeout 5] [--send-timeout 15] "
+               "[--stop-grace 10]\n"
                "       rocktreed export --out DIR [--region S,W,N,E] [--max-level N] [--base-level 6] "
                "[--threads N] [--texture-formats jpg|jpg,crn] [--relief FILE[,FILE...]] "
                "[--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]\n",
@@ -86,6 +129,7 @@ int main(int argc, char** argv) {
     else if (a == "--imagery") appendFileList(v, &o.inputs.imagery_layers);
     else if (a == "--gshhg") o.inputs.gshhg_dir = std::strcmp(v, "off") == 0 ? "" : v;
     else if (a == "--fine-imagery") o.inputs.fine_imagery = std::strcmp(v, "off") == 0 ? "" : v;
+    else if (!exporting && parseInt(v, -1, 1L << 40, &n) && parseConnectionOption(a, n, &o)) {}
     else if (exporting && isExportOption(a)) {
       if (!parseExportOption(a, v, &export_options, &why)) return usage(why.c_str());
     }
@@ -105,71 +149,38 @@ int main(int argc, char** argv) {
   }
 
   if (exporting) {
+    struct sigaction stop {};
+    stop.sa_handler = stopExport;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
     const export_summary_t done = runExport(service, planExport(service.terrain, export_options),
-                                            export_options.out_dir, o.threads, stderr);
-    return done.failed == 0 ? 0 : 1;
+                                            export_options.out_dir, o.threads, stderr, &export_stop);
+    exitNow(done.failed != 0 ? 1 : done.stopped ? 3 : 0);
   }
 
   // One line per request must reach a log file promptly, not at exit.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  httplib::Server server;
-  service.build_slots = std::make_unique<std::counting_semaphore<>>(o.threads);
-  const int connections = std::max(o.threads, http_connection_threads);
-  server.new_task_queue = [connections] { return new httplib::ThreadPool(connections); };
-  server.set_tcp_nodelay(true);
-  server.set_keep_alive_max_count(keep_alive_max_requests);
-  server.set_payload_max_length(max_request_payload_bytes);
-  const bool quiet = o.quiet;
-  server.set_pre_routing_handler([&service, quiet](const httplib::Request& req,
-                                                               httplib::Response& res) {
-    const auto start = std::chrono::steady_clock::now();
-    size_t bytes = 0;
-    // HEAD is a GET without the body (the HTTP library leaves it out).
-    if (req.method != "GET" && req.method != "HEAD") {
-      countRequest(service.metrics, answer_kind_other, 405);
-      res.status = 405;
-      res.set_header("Allow", "GET, HEAD");
-      res.set_header("Cache-Control", cache_control_no_store);
-      res.set_content("only GET and HEAD\n", "text/plain");
-      bytes = res.body.size();
-    } else {
-      service_response_t answer = answerGet(service, req.target, req.get_header_value("If-None-Match"));
-      res.status = answer.status;
-      bytes = answer.body->size();
-      res.set_header("Cache-Control", answer.cache_control);
-      if (!answer.etag.empty()) res.set_header("ETag", answer.etag);
-      if (answer.status == 200 && !answer.body->empty()) {
-        // Hand the cached bytes to the writer without copying them.
-        ResponseCache::body_t body = answer.body;
-        res.set_content_provider(
-            body->size(), answer.content_type,
-            [body](size_t offset, size_t length, httplib::DataSink& sink) {
-              return sink.write(body->data() + offset, length);
-            });
-      } else if (answer.status != 304) {
-        res.set_content(*answer.body, answer.content_type);
-      }
-    }
-    if (!quiet) {
-      const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-      std::printf("%s %s %d %zu %lldus\n", req.method.c_str(), req.target.c_str(), res.status,
-                  bytes, us);
-    }
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  // The signals that stop the service wait for the main thread alone:
+  // every thread started from here on inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
 
-  int port = o.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(o.bind);
-    if (port < 0) {
-      std::fprintf(stderr, "rocktreed: cannot bind %s\n", o.bind.c_str());
-      return 1;
-    }
-  } else if (!server.bind_to_port(o.bind, port)) {
-    std::fprintf(stderr, "rocktreed: cannot bind %s:%d\n", o.bind.c_str(), port);
+  service.build_slots = std::make_unique<std::counting_semaphore<>>(o.threads);
+  front_end_options_t fo;
+  fo.bind = o.bind;
+  fo.port = o.port;
+  fo.event_loops = o.threads * event_loops_per_build_thread;
+  fo.quiet = o.quiet;
+  fo.limits = o.limits;
+  front_end_t front;
+  if (!startFrontEnd(service, fo, &front, &error)) {
+    std::fprintf(stderr, "rocktreed: %s\n", error.c_str());
     return 1;
   }
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -177,6 +188,11 @@ int main(int argc, char** argv) {
                            .count();
   std::printf("rocktreed listening on http://%s:%d/rt/earth/ (%d threads, cache %ld MB, "
               "formats %s, ready in %lld ms)\n",
-              o.bind.c_str(), port, o.threads, o.cache_mb, o.texture_formats.c_str(), ms);
-  return server.listen_after_bind() ? 0 : 1;
+              o.bind.c_str(), front.port, o.threads, o.cache_mb, o.texture_formats.c_str(), ms);
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  std::fprintf(stderr, "rocktreed: %s: finishing the answers under way (up to %d s)\n", strsignal(signal_number),
+               o.stop_grace_s);
+  stopFrontEnd(&front, o.stop_grace_s);
+  exitNow(0);
 }

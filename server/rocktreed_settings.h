@@ -23,12 +23,53 @@ constexpr size_t gdal_cache_share_num = 1, gdal_cache_share_den = 4;
 constexpr size_t max_request_payload_bytes = 64 * 1024;
 // Requests one kept-alive connection may carry: a viewer's whole flight.
 constexpr int keep_alive_max_requests = 10000;
-// Connections served at once. The HTTP library gives each connection a
-// thread for as long as it stays open (a kept-alive one while it waits for
-// its next request, up to the 5 s keep-alive timeout), so idle connections
-// (a viewer keeps up to 24, nginx keepalive x worker_processes) would
-// otherwise starve new ones. Builds at once stay --threads.
-constexpr int http_connection_threads = 128;
+// --- Connections -------------------------------------------------------------
+
+// A whole request head must arrive within this of the connection opening: a
+// viewer's fits in one packet, a client that drips its head byte by byte
+// (slowloris) is cut here instead of holding a connection for ever.
+constexpr int default_head_timeout_s = 10;
+// A kept-alive connection waits this long for its next request head: a
+// viewer's connections are busy or closed, and an idle one costs a slot.
+constexpr int default_idle_timeout_s = 5;
+// An answer being sent must make progress within this: a client that stops
+// reading loses the connection instead of pinning its buffers. Longer than
+// the head and idle deadlines, which are checked first.
+constexpr int default_send_timeout_s = 15;
+// Connections open at once from one client address (--max-connections-per-ip):
+// a viewer keeps up to 24; beyond, a new one is closed at once, unanswered.
+constexpr int default_max_connections_per_ip = 32;
+// Connections open at once in all (--max-connections); beyond, a new one is
+// answered 503 with Retry-After and closed.
+constexpr int default_max_connections = 1024;
+// Connections held beyond --max-connections only to be told 503; past
+// these, the library closes new ones at accept.
+constexpr int refusal_headroom_connections = 64;
+// Seconds a refused client is told to wait (Retry-After).
+constexpr int refused_retry_after_s = 1;
+// How often head and idle deadlines are checked: the precision of both.
+constexpr int connection_sweep_ms = 100;
+// Event loops of the front end per --threads: a loop that builds an answer
+// holds its other connections meanwhile, so there are more loops than builds.
+constexpr int event_loops_per_build_thread = 2;
+// Memory of one connection's request head and buffers (the library's pool):
+// a head larger than about half of it is answered 431.
+constexpr size_t connection_memory_bytes = 32 * 1024;
+// On SIGTERM or SIGINT: answers under way get this long to finish
+// (--stop-grace), well inside systemd's 90 s stop timeout.
+constexpr int default_stop_grace_s = 10;
+// malloc arenas while serving: one. Each arena keeps the memory freed in it
+// (evicted answers, build buffers), so several grew the resident size past
+// --cache-mb without bound (101 MB above start-up after 100,000 deep
+// requests with --cache-mb 64 and still rising, against 58 MB with one,
+// flat from 80,000 on); the per-thread caches keep the lock off the common
+// path.
+constexpr int serving_malloc_arenas = 1;
+// What the service may hold above start-up while serving, beyond --cache-mb
+// (the builds in flight, the allocator's slack, connections): measured 10 MB
+// with --cache-mb 64 after 100,000 deep requests (58 MB above start-up, the
+// cache 48 MB); the tests hold it to this.
+constexpr long serving_memory_margin_mb = 16;
 // The most answers --threads may let compute at once.
 constexpr long max_answer_threads = 256;
 

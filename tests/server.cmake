@@ -19,4 +19,9 @@ if(TARGET rocktreed_core)
     target_compile_definitions(test_rocktreed_http PRIVATE ROCKTREED_BINARY="$<TARGET_FILE:rocktreed>")
     add_dependencies(test_rocktreed_http rocktreed)
   endif()
+  # Slow, idle, never-reading and flooding clients on loopback, and the
+  # clean stop (service and export): a few seconds each.
+  ostravel_test(test_rocktreed_limits test_rocktreed_limits.cpp LIBS rocktreed_core LABELS server)
+  target_compile_definitions(test_rocktreed_limits PRIVATE ROCKTREED_BINARY="$<TARGET_FILE:rocktreed>")
+  add_dependencies(test_rocktreed_limits rocktreed)
 endif()

@@ -100,6 +100,7 @@ struct exporter_t {
   std::FILE* log;
   std::mutex log_mutex;
   std::atomic<uint64_t> next{0}, written{0}, skipped{0}, failed{0}, bytes{0};
+  const std::atomic<bool>* stop = nullptr;
 
   std::string requestPath(const file_t& f) const {
     const export_item_t& it = plan[f.item];
@@ -118,6 +119,7 @@ struct exporter_t {
 
   void work() {
     for (uint64_t i = next.fetch_add(1); i < files.size(); i = next.fetch_add(1)) {
+      if (stop && stop->load()) return;  // the files being written are finished; the rest wait
       const std::string rel = requestPath(files[i]);
       const std::string path = root + rel;
       const auto known = recorded.find(pathKey(rel));
@@ -181,9 +183,11 @@ struct exporter_t {
 }  // namespace
 
 export_summary_t runExport(const service_t& s, const std::vector<export_item_t>& plan,
-                           const std::string& out_dir, int threads, std::FILE* log) {
+                           const std::string& out_dir, int threads, std::FILE* log,
+                           const std::atomic<bool>* stop) {
   const auto start = std::chrono::steady_clock::now();
   exporter_t x{s, plan, out_dir + "/" + std::string(request_base.substr(1)), {}, {}, nullptr, {}, log, {}};
+  x.stop = stop;
   export_summary_t summary;
   const std::vector<uint32_t> formats = offeredFormats(s.texture_formats);
   for (uint32_t i = 0; i < plan.size(); ++i) {
@@ -243,6 +247,11 @@ export_summary_t runExport(const service_t& s, const std::vector<export_item_t>&
   summary.failed = x.failed;
   summary.bytes = x.bytes;
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const uint64_t left = summary.files - summary.written - summary.skipped - summary.failed;
+  summary.stopped = left > 0;
+  if (summary.stopped)
+    std::fprintf(log, "export: stopped with %llu files left; the same command resumes\n",
+                 static_cast<unsigned long long>(left));
   std::fprintf(log, "export: done: %llu files (%llu written, %llu already there, %llu failed), %.1f MB, %.1f s\n",
                static_cast<unsigned long long>(summary.files), static_cast<unsigned long long>(summary.written),
                static_cast<unsigned long long>(summary.skipped), static_cast<unsigned long long>(summary.failed),

@@ -10,6 +10,7 @@
 // final name is never half written.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -25,9 +26,13 @@ struct export_summary_t {
   uint64_t failed = 0;   // not answered with 200, or not written (named on the log)
   uint64_t bytes = 0;    // of all the plan's files, written or skipped
   double seconds = 0;
+  bool stopped = false;  // by `stop`, with files left
 };
 
 // Runs the plan on `threads` threads. Progress (files, rate, time left) and
-// the summary go to `log` as lines.
+// the summary go to `log` as lines. Once *stop is true, each thread
+// finishes the file it is writing and takes no other: the manifest then
+// lists every file written, and the next run resumes from it.
 export_summary_t runExport(const service_t& s, const std::vector<export_item_t>& plan,
-                           const std::string& out_dir, int threads, std::FILE* log);
+                           const std::string& out_dir, int threads, std::FILE* log,
+                           const std::atomic<bool>* stop = nullptr);

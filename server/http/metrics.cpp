@@ -1,6 +1,7 @@
 #include "http/metrics.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -84,5 +85,24 @@ std::string renderMetrics(const service_metrics_t& m, const ResponseCache& cache
          "# TYPE rocktreed_build_seconds histogram\n";
   renderHistogram(out, "bulk", m.bulk_builds);
   renderHistogram(out, "node", m.node_builds);
+  const connection_metrics_t& c = m.connections;
+  out += "# HELP rocktreed_connections_open Connections open now.\n"
+         "# TYPE rocktreed_connections_open gauge\n";
+  line(out, "rocktreed_connections_open %lld\n", static_cast<long long>(c.open.load(std::memory_order_relaxed)));
+  out += "# HELP rocktreed_connections_refused_total Connections refused: closed at once (per_address) or "
+         "answered 503 (busy).\n"
+         "# TYPE rocktreed_connections_refused_total counter\n";
+  line(out, "rocktreed_connections_refused_total{reason=\"per_address\"} %llu\n",
+       static_cast<unsigned long long>(c.refused_per_address.load(std::memory_order_relaxed)));
+  line(out, "rocktreed_connections_refused_total{reason=\"busy\"} %llu\n",
+       static_cast<unsigned long long>(c.refused_busy.load(std::memory_order_relaxed)));
+  out += "# HELP rocktreed_connections_timed_out_total Connections closed for taking too long: over the "
+         "request head, idle between requests, or not reading the answer.\n"
+         "# TYPE rocktreed_connections_timed_out_total counter\n";
+  const std::pair<const char*, const std::atomic<uint64_t>*> phases[] = {
+      {"head", &c.timed_out_head}, {"idle", &c.timed_out_idle}, {"send", &c.timed_out_send}};
+  for (const auto& [phase, n] : phases)
+    line(out, "rocktreed_connections_timed_out_total{phase=\"%s\"} %llu\n", phase,
+         static_cast<unsigned long long>(n->load(std::memory_order_relaxed)));
   return out;
 }

@@ -35,12 +35,23 @@ struct build_histogram_t {
   std::atomic<uint64_t> sum_us{0};
 };
 
+// What the front end did with connections (http/connection_limits.h).
+struct connection_metrics_t {
+  std::atomic<int64_t> open{0};                   // now, refused ones included
+  std::atomic<uint64_t> refused_per_address{0};  // closed at once: its address had its share
+  std::atomic<uint64_t> refused_busy{0};         // answered 503: the total was reached
+  std::atomic<uint64_t> timed_out_head{0};       // no whole request head in time
+  std::atomic<uint64_t> timed_out_idle{0};       // kept alive, no next request in time
+  std::atomic<uint64_t> timed_out_send{0};       // the client stopped reading its answer
+};
+
 struct service_metrics_t {
   std::array<std::array<std::atomic<uint64_t>, counted_statuses.size() + 1>, answer_kind_count> requests{};
   std::atomic<uint64_t> cache_hits{0};
   std::atomic<uint64_t> cache_misses{0};
   build_histogram_t bulk_builds;
   build_histogram_t node_builds;
+  connection_metrics_t connections;
 };
 
 void countRequest(service_metrics_t& m, answer_kind kind, int status);
