@@ -34,6 +34,45 @@ constexpr double overlay_refresh_ms = 250;
 // Frames per second are counted over windows of at least this length.
 constexpr double frame_rate_window_ms = 500;
 
+// --- Search and labels ------------------------------------------------------
+
+// Typed search text is cut to this many bytes: longer is no name, and the
+// index query stays small whatever is pasted into the line.
+constexpr size_t search_max_query_bytes = 200;
+// Words of a search beyond this many are ignored.
+constexpr size_t search_max_words = 8;
+// Suggestions under the search line (and results a search returns).
+constexpr size_t search_suggestions = 5;
+// A found place is seen from this high above it: a village from a few
+// kilometres, a large city whole (metres, plus this per square root of its
+// inhabitants), at most the cap.
+constexpr double search_view_min_m = 5000;
+constexpr double search_view_m_per_sqrt_population = 20;
+constexpr double search_view_max_m = 60000;
+// Typed coordinates are seen from this high.
+constexpr double search_coordinates_view_m = 10000;
+// Pitch of the view of a found place, seen from the south: steep enough to
+// be nearly overhead, inside what the mouse can reach.
+constexpr double search_view_pitch_deg = -75;
+// At most this many labels on screen: a map, not a list.
+constexpr size_t labels_max = 40;
+// Labels thin out with altitude: a place needs at least this many
+// inhabitants per metre of the eye's altitude (300 km: 6,000).
+constexpr double labels_population_per_metre = 0.02;
+// Places asked of the index for one view, the most populous first; the
+// frame chooses its labels among them.
+constexpr size_t labels_candidates = 400;
+// The queried box is the visible box grown by this fraction on each side,
+// so that the index is asked again only after a real move.
+constexpr double labels_query_margin = 0.5;
+// A box smaller than this (square degrees times the cosine of its latitude)
+// is read through the R*Tree; a larger one in population order.
+constexpr double labels_rtree_max_area_deg2 = 50;
+// The labels' font and size; a gap (pixels) kept free around each label.
+constexpr char labels_font_path[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr int labels_font_points = 15;
+constexpr int labels_gap_px = 3;
+
 // --- Worker pools ----------------------------------------------------------
 
 // Decoding is CPU-bound (JPEG, CRN, protobuf): a few threads keep the cores
