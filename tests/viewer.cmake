@@ -30,3 +30,8 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
   set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
 endif()
+# Search by name and coordinates on a small index built by the build's own
+# tool, and the choice of place labels.
+ostravel_test(test_place_search ${CMAKE_CURRENT_SOURCE_DIR}/test_place_search.cpp LABELS viewer)
+target_compile_definitions(test_place_search PRIVATE OSTRAVEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+ostravel_test(test_place_labels ${CMAKE_CURRENT_SOURCE_DIR}/test_place_labels.cpp LABELS viewer)
