@@ -1,2 +1,4 @@
 # The viewer's command line: every word of it is untrusted.
 ostravel_fuzz(fuzz_command_line ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_command_line.cpp)
+# Typed search text, through the coordinate parser and the index's queries.
+ostravel_fuzz(fuzz_place_query ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_place_query.cpp)

@@ -29,6 +29,14 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
       --workdir ${VIEWER_E2E_DIR}/settle)
   set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
+  # --go to a place found by name (needs the place index), and --go with nonsense.
+  if(TARGET place_index)
+    add_test(NAME e2e_viewer_go
+      COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode go
+        --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+        --workdir ${VIEWER_E2E_DIR}/go)
+    set_tests_properties(e2e_viewer_go PROPERTIES LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
+  endif()
 endif()
 # Search by name and coordinates on a small index built by the build's own
 # tool, and the choice of place labels.

@@ -27,6 +27,8 @@ struct viewer_options_t {
   bool offline = false;
   size_t memory_budget_bytes = ::memory_budget_bytes;  // kept downloads; the view's own always stay
   bool overlay = false;  // the status overlay at start (H toggles it)
+  std::string go;        // --go: start at the first search result for this text; empty: none
+  bool labels = false;   // place labels at start (L toggles them)
 };
 
 struct command_line_t {
