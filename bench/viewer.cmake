@@ -4,3 +4,5 @@ ostravel_bench(bench_selection ${CMAKE_CURRENT_SOURCE_DIR}/bench_selection.cpp)
 if(TARGET bench_selection)
   target_include_directories(bench_selection PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 endif()
+# Search per typed query and the labels' CPU per frame on the real place index.
+ostravel_bench(bench_places ${CMAKE_CURRENT_SOURCE_DIR}/bench_places.cpp)

@@ -56,8 +56,9 @@ constexpr double search_coordinates_view_m = 10000;
 constexpr double search_view_pitch_deg = -75;
 // At most this many labels on screen: a map, not a list.
 constexpr size_t labels_max = 40;
-// Labels thin out with altitude: a place needs at least this many
-// inhabitants per metre of the eye's altitude (300 km: 6,000).
+// Labels thin out with distance: a place needs at least this many
+// inhabitants per metre of its distance from the eye (300 km: 6,000), so
+// that a view along the ground names villages near by and cities far off.
 constexpr double labels_population_per_metre = 0.02;
 // Places asked of the index for one view, the most populous first; the
 // frame chooses its labels among them.
@@ -65,9 +66,11 @@ constexpr size_t labels_candidates = 400;
 // The queried box is the visible box grown by this fraction on each side,
 // so that the index is asked again only after a real move.
 constexpr double labels_query_margin = 0.5;
-// A box smaller than this (square degrees times the cosine of its latitude)
-// is read through the R*Tree; a larger one in population order.
-constexpr double labels_rtree_max_area_deg2 = 50;
+// The labels' index query reads the places in rank order, skipping those
+// outside the box, when at most this many are populous enough (a few
+// milliseconds at worst, and quick for large boxes); else through the
+// R*Tree, whose cost follows the places in the box.
+constexpr int64_t labels_scan_max_rank = 20000;
 // The labels' font and size; a gap (pixels) kept free around each label.
 constexpr char labels_font_path[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 constexpr int labels_font_points = 15;

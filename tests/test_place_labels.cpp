@@ -23,10 +23,9 @@ label_candidate_t candidate(int64_t id, double lat, double lon, int64_t populati
   return {{id, "place", "", lat, lon, 0, population}, 80, 18};
 }
 
-std::vector<size_t> chosen(const std::vector<label_candidate_t>& c, const label_view_t& v, double min_population = 0,
-                           size_t max = 40) {
+std::vector<size_t> chosen(const std::vector<label_candidate_t>& c, const label_view_t& v, size_t max = 40) {
   std::vector<screen_label_t> labels;
-  chooseLabels(c, v, min_population, max, &labels);
+  chooseLabels(c, v, max, &labels);
   std::vector<size_t> out;
   for (const screen_label_t& s : labels) out.push_back(s.candidate);
   return out;
@@ -39,32 +38,32 @@ TEST(PlaceLabels, NoTwoOverlapTheLargerWinsAndTheCapHolds) {
       candidate(1, 46.02, 7.75, 9000),    // the larger of two at nearly one place
       candidate(2, 46.021, 7.752, 8000),  // hidden by the first
       candidate(3, 46.1, 7.5, 7000),      // far enough apart
-      candidate(4, 46.0, 8.0, 100),       // too small for the threshold below
+      candidate(4, 46.0, 8.0, 1000),      // too small for its distance (needs about 1,300)
+      candidate(5, 45.9, 7.9, 1400),      // large enough for it
   };
-  EXPECT_EQ(chosen(c, v), (std::vector<size_t>{0, 2, 3}));
-  EXPECT_EQ(chosen(c, v, 1000), (std::vector<size_t>{0, 2}));
-  EXPECT_EQ(chosen(c, v, 0, 1), (std::vector<size_t>{0}));
+  EXPECT_EQ(chosen(c, v), (std::vector<size_t>{0, 2, 4}));
+  EXPECT_EQ(chosen(c, v, 1), (std::vector<size_t>{0}));
   std::vector<screen_label_t> labels;
-  chooseLabels(c, v, 0, 40, &labels);
+  chooseLabels(c, v, 40, &labels);
   for (size_t a = 0; a < labels.size(); ++a) {
     EXPECT_TRUE(labels[a].left >= 0 && labels[a].right <= 1280 && labels[a].top >= 0 && labels[a].bottom <= 720);
     for (size_t b = a + 1; b < labels.size(); ++b)
       EXPECT_TRUE(labels[a].right <= labels[b].left || labels[b].right <= labels[a].left ||
                   labels[a].bottom <= labels[b].top || labels[b].bottom <= labels[a].top);
   }
-  EXPECT_EQ(labelMinPopulation(300000), 6000);
+  EXPECT_EQ(labelMinPopulation(300000), 6000);  // the README's figure
 }
 
 TEST(PlaceLabels, NothingBehindTheLimbOrUnderTheHorizon) {
   // The whole Earth from 12,000 km over (0, 0): a place at 100 degrees east
   // projects inside the disc but is on the far side.
   const label_view_t far = viewFrom({0, 0, 12000000, 0, -81.9});
-  EXPECT_EQ(chosen({candidate(1, 0, 100, 1000), candidate(2, 10, 30, 1000)}, far), (std::vector<size_t>{1}));
+  EXPECT_EQ(chosen({candidate(1, 0, 100, 10000000), candidate(2, 10, 30, 10000000)}, far), (std::vector<size_t>{1}));
   EXPECT_FALSE(aboveHorizon(far.eye, placePoint(0, 100, 0, radius)));
   // 1 km up, looking north along the ground: the horizon is about 113 km
   // away; a place 500 km north is under it, one 20 km north is not.
   const label_view_t low = viewFrom({45, 7, 1000, 0, -2});
-  EXPECT_EQ(chosen({candidate(1, 49.5, 7, 1000), candidate(2, 45.18, 7, 1000)}, low), (std::vector<size_t>{1}));
+  EXPECT_EQ(chosen({candidate(1, 49.5, 7, 10000000), candidate(2, 45.18, 7, 1000)}, low), (std::vector<size_t>{1}));
 }
 
 TEST(PlaceLabels, VisibleBoxesFollowTheViewAcrossTheAntimeridianAndPoles) {

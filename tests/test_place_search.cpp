@@ -163,7 +163,7 @@ TEST_F(PlaceSearch, PlacesInABoxMostPopulousFirstAboveAThreshold) {
   EXPECT_EQ(placesInBox(index_, swiss, 0, 1).size(), 1u);
   EXPECT_TRUE(placesInBox(index_, swiss, 1e9, 10).empty());
   EXPECT_TRUE(placesInBox(index_, {0, 10, 0, 10}, 0, 10).empty());
-  // The whole world goes through the other query plan: the same order.
+  // The whole world, in population order.
   const std::vector<place_result_t> world = placesInBox(index_, {-90, 90, -180, 180}, 0, 3);
   ASSERT_EQ(world.size(), 3u);
   EXPECT_EQ(world[0].name, "São Paulo");
@@ -190,6 +190,17 @@ TEST(PlaceIndex, TheBuiltIndexFindsZermattAndZurich) {
   ASSERT_EQ(m.size(), 1u);
   EXPECT_NEAR(m[0].lat_deg, 46.02, 0.01);
   EXPECT_NEAR(m[0].lon_deg, 7.75, 0.01);
+  // Every place of a box, through the R*Tree (too many places for the scan
+  // in rank order): Zürich first, then ever smaller places, all inside.
+  const place_box_t swiss{45.8, 47.8, 5.9, 10.5};
+  const std::vector<place_result_t> in = placesInBox(index.get(), swiss, 0, 300);
+  ASSERT_EQ(in.size(), 300u);
+  EXPECT_EQ(in[0].name, "Zürich");
+  for (size_t k = 0; k < in.size(); ++k) {
+    EXPECT_TRUE(in[k].lat_deg >= swiss.south && in[k].lat_deg <= swiss.north && in[k].lon_deg >= swiss.west &&
+                in[k].lon_deg <= swiss.east);
+    if (k > 0) EXPECT_GE(in[k - 1].population, in[k].population);
+  }
 }
 
 }  // namespace

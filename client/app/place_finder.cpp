@@ -123,6 +123,7 @@ bool handlePlaceFinderEvent(const SDL_Event& event) {
   }
   if (event.type != SDL_KEYDOWN) return false;
   finder.skip_slash = false;  // its text would have come right after it
+  if (event.key.keysym.sym == SDLK_F12) return false;  // a screenshot of the line
   switch (event.key.keysym.sym) {
     case SDLK_ESCAPE:
       closeLine();
@@ -183,8 +184,7 @@ void drawPlaceFinder(const camera_t& cam, float planet_radius, int width, int he
   const label_view_t view{cam.eye, frame.viewprojection, width, height, planet_radius};
   if (refreshLabelPlaces(finder.index.get(), view, &finder.query))
     measurePlaceLabels(finder.drawing, finder.query.places, &finder.candidates);
-  chooseLabels(finder.candidates, view, labelMinPopulation(cam.eye.norm() - planet_radius), labels_max,
-               &finder.chosen_labels);
+  chooseLabels(finder.candidates, view, labels_max, &finder.chosen_labels);
   drawPlaceLabels(finder.drawing, finder.candidates, finder.chosen_labels, width, height);
 }
 

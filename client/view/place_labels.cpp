@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include <Eigen/LU>
@@ -58,7 +59,7 @@ bool project(const label_view_t& view, const Eigen::Vector3d& p, double* x, doub
 
 }  // namespace
 
-double labelMinPopulation(double altitude_m) { return std::max(altitude_m, 0.0) * labels_population_per_metre; }
+double labelMinPopulation(double distance_m) { return std::max(distance_m, 0.0) * labels_population_per_metre; }
 
 Eigen::Vector3d placePoint(double lat_deg, double lon_deg, double elevation_m, double planet_radius) {
   const double la = lat_deg * deg, lo = lon_deg * deg;
@@ -70,11 +71,13 @@ bool aboveHorizon(const Eigen::Vector3d& eye, const Eigen::Vector3d& point) {
   return (eye - point).dot(point) > 0;
 }
 
-std::vector<place_box_t> visibleBoxes(const label_view_t& view, double margin) {
+std::vector<place_box_t> visibleBoxes(const label_view_t& view, double margin, double bottom, double top,
+                                      double* nearest_m) {
   const Eigen::Matrix4d inverse = view.viewprojection.inverse();
-  double south = 90, north = -90;
+  double south = 90, north = -90, nearest = std::numeric_limits<double>::infinity();
   std::vector<double> lons;
   const auto note = [&](const Eigen::Vector3d& p) {
+    nearest = std::min(nearest, (p - view.eye).norm());
     const double lat = std::asin(std::clamp(p.z() / p.norm(), -1.0, 1.0)) / deg;
     south = std::min(south, lat);
     north = std::max(north, lat);
@@ -83,9 +86,10 @@ std::vector<place_box_t> visibleBoxes(const label_view_t& view, double margin) {
   for (int i = 0; i <= grid_steps; ++i)
     for (int j = 0; j <= grid_steps; ++j) {
       Eigen::Vector3d p;
-      const double nx = -1 + 2.0 * i / grid_steps, ny = -1 + 2.0 * j / grid_steps;
+      const double nx = -1 + 2.0 * i / grid_steps, ny = bottom + (top - bottom) * j / grid_steps;
       if (groundOf(view.eye, rayThrough(inverse, nx, ny, view.eye), view.planet_radius, &p)) note(p);
     }
+  if (nearest_m) *nearest_m = nearest;
   if (lons.empty()) return {};
   // A pole in the picture: every longitude meets there.
   bool all_longitudes = false;
@@ -121,35 +125,48 @@ std::vector<place_box_t> visibleBoxes(const label_view_t& view, double margin) {
 }
 
 bool refreshLabelPlaces(place_index_t* index, const label_view_t& view, label_query_t* query) {
-  const double min_population = labelMinPopulation(view.eye.norm() - view.planet_radius);
+  double wanted[label_bands];
+  for (int band = 0; band < label_bands; ++band) {
+    double nearest = 0;
+    visibleBoxes(view, 0, -1 + 2.0 * band / label_bands, -1 + 2.0 * (band + 1) / label_bands, &nearest);
+    wanted[band] = labelMinPopulation(nearest);
+  }
   const std::vector<place_box_t> visible = visibleBoxes(view, 0);
-  bool covered = !query->boxes.empty() && min_population >= query->min_population;
+  bool covered = !query->boxes.empty();
+  for (int band = 0; band < label_bands; ++band) covered = covered && wanted[band] >= query->min_population[band];
   for (const place_box_t& v : visible)
     covered = covered && std::any_of(query->boxes.begin(), query->boxes.end(),
                                      [&](const place_box_t& q) { return inside(v, q); });
   if (covered) return false;
   query->boxes = visibleBoxes(view, labels_query_margin);
-  // Asking for a little smaller places than this altitude shows keeps a
-  // slow descent from asking again every frame.
-  query->min_population = min_population / 2;
   query->places.clear();
-  for (const place_box_t& box : query->boxes) {
-    std::vector<place_result_t> part = placesInBox(index, box, query->min_population, labels_candidates);
-    query->places.insert(query->places.end(), part.begin(), part.end());
+  for (int band = 0; band < label_bands; ++band) {
+    // A little smaller places than this view shows: a slow approach does
+    // not ask again every frame.
+    query->min_population[band] = wanted[band] / 2;
+    for (const place_box_t& box : visibleBoxes(view, labels_query_margin, -1 + 2.0 * band / label_bands,
+                                               -1 + 2.0 * (band + 1) / label_bands)) {
+      std::vector<place_result_t> part =
+          placesInBox(index, box, query->min_population[band], labels_candidates / label_bands);
+      query->places.insert(query->places.end(), part.begin(), part.end());
+    }
   }
+  // Most populous first, each place once (the bands' boxes overlap).
   std::sort(query->places.begin(), query->places.end(),
             [](const place_result_t& a, const place_result_t& b) { return a.id < b.id; });
-  if (query->places.size() > labels_candidates) query->places.resize(labels_candidates);
+  query->places.erase(std::unique(query->places.begin(), query->places.end(),
+                                  [](const place_result_t& a, const place_result_t& b) { return a.id == b.id; }),
+                      query->places.end());
   return true;
 }
 
-void chooseLabels(const std::vector<label_candidate_t>& candidates, const label_view_t& view, double min_population,
-                  size_t max_labels, std::vector<screen_label_t>* out) {
+void chooseLabels(const std::vector<label_candidate_t>& candidates, const label_view_t& view, size_t max_labels,
+                  std::vector<screen_label_t>* out) {
   out->clear();
   for (size_t k = 0; k < candidates.size() && out->size() < max_labels; ++k) {
     const label_candidate_t& c = candidates[k];
-    if (static_cast<double>(c.place.population) < min_population) continue;
     const Eigen::Vector3d p = placePoint(c.place.lat_deg, c.place.lon_deg, c.place.elevation_m, view.planet_radius);
+    if (static_cast<double>(c.place.population) < labelMinPopulation((p - view.eye).norm())) continue;
     double x = 0, y = 0;
     if (!aboveHorizon(view.eye, p) || !project(view, p, &x, &y)) continue;
     screen_label_t s{k, static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y)), 0, 0, 0, 0};

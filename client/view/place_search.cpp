@@ -15,14 +15,14 @@ struct place_index_t {
   sqlite3* db = nullptr;
   sqlite3_stmt* match = nullptr;          // names matching an FTS5 query, in rank order
   sqlite3_stmt* population_of = nullptr;  // a rank's population
-  sqlite3_stmt* in_small_box = nullptr;   // through the R*Tree
-  sqlite3_stmt* in_large_box = nullptr;   // in rank order, filtered
+  sqlite3_stmt* in_box = nullptr;         // through the R*Tree
+  sqlite3_stmt* in_rank_order = nullptr;  // the most populous, those outside the box skipped
   int64_t count = 0;                      // places (the largest rank)
 };
 
 void place_index_closer_t::operator()(place_index_t* index) const {
   if (!index) return;
-  for (sqlite3_stmt* s : {index->match, index->population_of, index->in_small_box, index->in_large_box})
+  for (sqlite3_stmt* s : {index->match, index->population_of, index->in_box, index->in_rank_order})
     sqlite3_finalize(s);
   sqlite3_close(index->db);
   delete index;
@@ -182,11 +182,12 @@ place_index_ptr_t openPlaceIndex(const std::string& path, std::string* why) {
       {&index->match, "SELECT " + cols + " FROM place_names f JOIN places p ON p.id = f.rowid "
                       "WHERE place_names MATCH ?1 ORDER BY f.rowid LIMIT ?2"},
       {&index->population_of, "SELECT population FROM places WHERE id = ?1"},
-      {&index->in_small_box, "SELECT " + cols + " FROM place_boxes b JOIN places p ON p.id = b.id "
-                             "WHERE b.min_lat >= ?1 AND b.max_lat <= ?2 AND b.min_lon >= ?3 AND b.max_lon <= ?4 "
-                             "AND p.id <= ?5 ORDER BY p.id LIMIT ?6"},
-      {&index->in_large_box, "SELECT " + cols + " FROM places p WHERE p.id <= ?5 AND p.latitude BETWEEN ?1 AND ?2 "
-                             "AND p.longitude BETWEEN ?3 AND ?4 ORDER BY p.id LIMIT ?6"},
+      // The ids first: sorting them is cheap, the rows are read for the few kept.
+      {&index->in_box, "SELECT " + cols + " FROM places p WHERE p.id IN (SELECT id FROM place_boxes "
+                       "WHERE min_lat >= ?1 AND max_lat <= ?2 AND min_lon >= ?3 AND max_lon <= ?4 "
+                       "AND id <= ?5 ORDER BY id LIMIT ?6) ORDER BY p.id"},
+      {&index->in_rank_order, "SELECT " + cols + " FROM places p WHERE p.id <= ?5 AND p.latitude BETWEEN ?1 AND ?2 "
+                              "AND p.longitude BETWEEN ?3 AND ?4 ORDER BY p.id LIMIT ?6"},
   };
   for (const auto& s : statements) {
     if (sqlite3_prepare_v2(index->db, s.sql.c_str(), -1, s.statement, nullptr) != SQLITE_OK) {
@@ -395,9 +396,7 @@ std::vector<place_result_t> placesInBox(place_index_t* index, const place_box_t&
     else hi = mid - 1;
   }
   if (lo == 0) return out;
-  const double mid_lat = (box.south + box.north) / 2 * 3.14159265358979 / 180;
-  const double area = (box.north - box.south) * (box.east - box.west) * std::cos(mid_lat);
-  sqlite3_stmt* s = area <= labels_rtree_max_area_deg2 ? index->in_small_box : index->in_large_box;
+  sqlite3_stmt* s = lo <= labels_scan_max_rank ? index->in_rank_order : index->in_box;
   sqlite3_bind_double(s, 1, box.south);
   sqlite3_bind_double(s, 2, box.north);
   sqlite3_bind_double(s, 3, box.west);
