@@ -199,7 +199,9 @@ TEST(PlaceIndex, TheBuiltIndexFindsZermattAndZurich) {
   for (size_t k = 0; k < in.size(); ++k) {
     EXPECT_TRUE(in[k].lat_deg >= swiss.south && in[k].lat_deg <= swiss.north && in[k].lon_deg >= swiss.west &&
                 in[k].lon_deg <= swiss.east);
-    if (k > 0) EXPECT_GE(in[k - 1].population, in[k].population);
+    if (k > 0) {
+      EXPECT_GE(in[k - 1].population, in[k].population);
+    }
   }
 }
 
