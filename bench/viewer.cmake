@@ -9,3 +9,5 @@ if(TARGET rocktreed_core)
   ostravel_bench(bench_picking ${CMAKE_CURRENT_SOURCE_DIR}/bench_picking.cpp LIBS rocktreed_core)
   target_include_directories(bench_picking PRIVATE ${CMAKE_SOURCE_DIR}/server)
 endif()
+# Search per typed query and the labels' CPU per frame on the real place index.
+ostravel_bench(bench_places ${CMAKE_CURRENT_SOURCE_DIR}/bench_places.cpp)

@@ -77,6 +77,47 @@ constexpr size_t path_max_poses = 10000;
 // before the recording gives up with status 2: a slow service settles a
 // view in about a minute.
 constexpr double record_frame_timeout_s = 120;
+// --- Search and labels ------------------------------------------------------
+
+// Typed search text is cut to this many bytes: longer is no name, and the
+// index query stays small whatever is pasted into the line.
+constexpr size_t search_max_query_bytes = 200;
+// Words of a search beyond this many are ignored.
+constexpr size_t search_max_words = 8;
+// Suggestions under the search line (and results a search returns).
+constexpr size_t search_suggestions = 5;
+// A found place is seen from this high above it: a village from a few
+// kilometres, a large city whole (metres, plus this per square root of its
+// inhabitants), at most the cap.
+constexpr double search_view_min_m = 5000;
+constexpr double search_view_m_per_sqrt_population = 20;
+constexpr double search_view_max_m = 60000;
+// Typed coordinates are seen from this high.
+constexpr double search_coordinates_view_m = 10000;
+// Pitch of the view of a found place, seen from the south: steep enough to
+// be nearly overhead, inside what the mouse can reach.
+constexpr double search_view_pitch_deg = -75;
+// At most this many labels on screen: a map, not a list.
+constexpr size_t labels_max = 40;
+// Labels thin out with distance: a place needs at least this many
+// inhabitants per metre of its distance from the eye (300 km: 6,000), so
+// that a view along the ground names villages near by and cities far off.
+constexpr double labels_population_per_metre = 0.02;
+// Places asked of the index for one view, the most populous first; the
+// frame chooses its labels among them.
+constexpr size_t labels_candidates = 400;
+// The queried box is the visible box grown by this fraction on each side,
+// so that the index is asked again only after a real move.
+constexpr double labels_query_margin = 0.5;
+// The labels' index query reads the places in rank order, skipping those
+// outside the box, when at most this many are populous enough (a few
+// milliseconds at worst, and quick for large boxes); else through the
+// R*Tree, whose cost follows the places in the box.
+constexpr int64_t labels_scan_max_rank = 20000;
+// The labels' font and size; a gap (pixels) kept free around each label.
+constexpr char labels_font_path[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr int labels_font_points = 15;
+constexpr int labels_gap_px = 3;
 
 // --- Worker pools ----------------------------------------------------------
 

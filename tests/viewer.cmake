@@ -49,4 +49,17 @@ if(TARGET ostravel AND TARGET rocktreed AND NOT OSTRAVEL_SANITIZE)
   set_tests_properties(e2e_viewer_view e2e_viewer_no_service e2e_viewer_settle e2e_navigation
     e2e_picture_frame_ms e2e_picture_record PROPERTIES
     LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
+  # --go to a place found by name (needs the place index), and --go with nonsense.
+  if(TARGET place_index)
+    add_test(NAME e2e_viewer_go
+      COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/viewer_e2e.py --mode go
+        --viewer $<TARGET_FILE:ostravel> --rocktreed $<TARGET_FILE:rocktreed>
+        --workdir ${VIEWER_E2E_DIR}/go)
+    set_tests_properties(e2e_viewer_go PROPERTIES LABELS "e2e;viewer" RESOURCE_LOCK ostravel_viewer TIMEOUT 300)
+  endif()
 endif()
+# Search by name and coordinates on a small index built by the build's own
+# tool, and the choice of place labels.
+ostravel_test(test_place_search ${CMAKE_CURRENT_SOURCE_DIR}/test_place_search.cpp LABELS viewer)
+target_compile_definitions(test_place_search PRIVATE OSTRAVEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+ostravel_test(test_place_labels ${CMAKE_CURRENT_SOURCE_DIR}/test_place_labels.cpp LABELS viewer)

@@ -13,6 +13,7 @@
 #include "app/multisampling.h"
 #include "app/picture.h"
 #include "app/recording.h"
+#include "app/place_finder.h"
 #include "app/user_interface.h"
 #include "net/fetch.h"
 #include "net/http_client.h"
@@ -59,6 +60,7 @@ camera_input_t sampleInput() {
   in.key_q = keys[SDL_SCANCODE_Q];
   in.key_e = keys[SDL_SCANCODE_E];
   in.shift = keys[SDL_SCANCODE_LSHIFT] || keys[SDL_SCANCODE_RSHIFT];
+  if (searchLineOpen()) in = camera_input_t{};  // the keys type the search
   return in;
 }
 
@@ -145,9 +147,11 @@ void drawPlanet(gl_ctx_t& ctx) {
 void mainloop(gl_ctx_t& ctx) {
   SDL_Event event;
   while (SDL_PollEvent(&event)) {
-    if (event.type == SDL_QUIT || (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE))
+    if (event.type == SDL_QUIT || (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE && !searchLineOpen()))
       quit = true;
-    handleNavigationEvent(event);
+    // Keys typed into the search line are text, not N or a flight's stop.
+    const bool typing = searchLineOpen() && (event.type == SDL_KEYDOWN || event.type == SDL_KEYUP);
+    if (!typing) handleNavigationEvent(event);
     handleUserEvent(event);
   }
   advanceFrameClock();
@@ -182,6 +186,7 @@ int main(int argc, char** argv) {
     return command_line.exit_status;
   }
   const viewer_options_t& options = command_line.options;
+  if (!findStartPlace(options)) return 2;
   memory_budget = options.memory_budget_bytes;
   setUpFetching({options.service_base_url, options.cache_dir,
                  static_cast<uint64_t>(options.cache_mb) << 20, options.offline});

@@ -143,6 +143,8 @@ void flyTo(const geo_pose_t& pose) {
   nav.flight_to = pose;
 }
 
+bool flightUnderway() { return nav.flight_pending || nav.flight.active; }
+
 void navigateCamera(camera_t& cam, camera_input_t* in, const std::vector<draw_item_t>& draw_list,
                     const rocktree_t* planet, int width, int height, double delta_time_ms) {
   const float planet_radius = planet->radius;

@@ -28,6 +28,9 @@ void handleNavigationEvent(const SDL_Event& event);
 // A flight to this pose starts with the next frame (the place keys, and
 // what else wants to fly somewhere).
 void flyTo(const geo_pose_t& pose);
+// A flight asked for or under way: a view seen on the way is not the one
+// that settling (--exit-when-settled, --screenshot-when-settled) waits for.
+bool flightUnderway();
 
 // In drawPlanet before updateCamera: a flight or the globe's moves set the
 // camera; the input that the free camera must not see then is cleared.

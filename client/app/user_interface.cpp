@@ -1,5 +1,7 @@
 #include "app/user_interface.h"
 
+#include <cmath>
+
 #include "app/navigation.h"
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include "app/place_finder.h"
 #include "gl/frame_readback.h"
 #include "gl/status_overlay.h"
 #include "net/fetch.h"
@@ -74,9 +77,11 @@ void startUserInterface(const viewer_options_t& options) {
   ui.pending_pose = options.start_pose;
   ui.overlay_on = options.overlay;
   ui.started_ms = SDL_GetTicks64();
+  startPlaceFinder(options);
 }
 
 void handleUserEvent(const SDL_Event& event) {
+  if (handlePlaceFinderEvent(event)) return;
   if (event.type != SDL_KEYDOWN || event.key.repeat) return;
   const SDL_Keycode key = event.key.keysym.sym;
   if (key >= SDLK_1 && key <= SDLK_9) {
@@ -92,6 +97,14 @@ void handleUserEvent(const SDL_Event& event) {
 
 void flyToPose(const geo_pose_t& pose) { flyTo(pose); }
 
+void goToPlace(double latitude, double longitude, double altitude) {
+  // Back south along the meridian by what the pitch needs to put the place
+  // at the centre; the eye's own latitude stays on the globe.
+  const double pitch = search_view_pitch_deg * 3.14159265358979 / 180;
+  const double back_deg = altitude / std::tan(-pitch) / 6371010.0 * 180 / 3.14159265358979;
+  flyToPose({std::fmax(latitude - back_deg, -90.0), longitude, altitude, 0, search_view_pitch_deg});
+}
+
 void applyPendingPose(camera_t& cam, float planet_radius) {
   if (!ui.pose_pending) return;
   ui.pose_pending = false;
@@ -101,7 +114,9 @@ void applyPendingPose(camera_t& cam, float planet_radius) {
 void finishFrame(const drawn_frame_t& f) {
   noteFrame(&ui.frame_rate, f.delta_time_ms);
   const bool settled_shot = ui.settled_once && !ui.settle_handled;
-  if (ui.overlay_on) {
+  drawPlaceFinder(f.cam, f.planet_radius, f.width, f.height);
+  const std::vector<std::string> search = searchLines();
+  if (ui.overlay_on || !search.empty()) {
     if (!ui.overlay_started) {
       ui.overlay_started = true;
       initStatusOverlay(ui.overlay);
@@ -113,7 +128,9 @@ void finishFrame(const drawn_frame_t& f) {
     status.settled = !f.unsettled;
     status.frames_per_second = ui.frame_rate.fps;
     if (f.draw_list) pointAtCursor(&status, f.cam, *f.draw_list, f.planet_radius, f.width, f.height);
-    drawStatusOverlay(ui.overlay, statusLines(status), f.width, f.height, f.delta_time_ms,
+    std::vector<std::string> lines = ui.overlay_on ? statusLines(status) : std::vector<std::string>{};
+    lines.insert(lines.end(), search.begin(), search.end());
+    drawStatusOverlay(ui.overlay, lines, f.width, f.height, f.delta_time_ms,
                       ui.shot_requested || settled_shot);
   }
 
@@ -132,7 +149,7 @@ void finishFrame(const drawn_frame_t& f) {
       ui.exit_status = ok ? 0 : 1;
     }
   }
-  if (f.unsettled) ui.seen_unsettled = true;
+  if (f.unsettled || flightUnderway()) ui.seen_unsettled = true;
   else if (ui.seen_unsettled) ui.settled_once = true;
 }
 
@@ -153,4 +170,7 @@ bool userInterfaceWantsExit(int* status) {
   return ui.exit_wanted;
 }
 
-void stopUserInterface() { releaseStatusOverlay(ui.overlay); }
+void stopUserInterface() {
+  stopPlaceFinder();
+  releaseStatusOverlay(ui.overlay);
+}

@@ -42,5 +42,10 @@ void finishFrame(const drawn_frame_t& frame);
 // be written, 2 when nothing settled in time).
 bool userInterfaceWantsExit(int* status);
 
+// Shows the place at latitude/longitude (degrees) at the centre of the view,
+// seen from altitude metres above the sphere, from the south and nearly
+// overhead. Search results and --go come here.
+void goToPlace(double latitude, double longitude, double altitude);
+
 // At exit, with the GL context still current.
 void stopUserInterface();

@@ -63,11 +63,13 @@ bool renderLines(TTF_Font* font, const std::vector<std::string>& lines, std::vec
 
 bool initStatusOverlay(status_overlay_t& o) {
   o = status_overlay_t{};
-  if (!TTF_WasInit() && TTF_Init() != 0) {
+  // SDL_ttf counts its starts: the labels start it too, each quits once.
+  if (TTF_Init() != 0) {
     std::fprintf(stderr, "status overlay: cannot start SDL_ttf (%s); running without it\n", TTF_GetError());
     o.unavailable = true;
     return false;
   }
+  o.ttf_started = true;
   o.font = TTF_OpenFont(overlay_font_path, overlay_font_points);
   if (!o.font) {
     std::fprintf(stderr, "status overlay: cannot open the font %s (%s); running without it\n", overlay_font_path,
@@ -152,6 +154,7 @@ void drawStatusOverlay(status_overlay_t& o, const std::vector<std::string>& line
 void releaseStatusOverlay(status_overlay_t& o) {
   if (o.texture) glDeleteTextures(1, &o.texture);
   if (o.font) TTF_CloseFont(o.font);
+  const bool started = o.ttf_started;
   o = status_overlay_t{};
-  if (TTF_WasInit()) TTF_Quit();
+  if (started) TTF_Quit();
 }

@@ -18,6 +18,7 @@ struct status_overlay_t {
   std::vector<std::string> shown;  // the lines the texture holds
   double since_render_ms;
   bool unavailable;  // the font could not be had: said once, nothing drawn
+  bool ttf_started;  // SDL_ttf started for the overlay: quit once at release
 };
 
 // Opens the font (overlay_font_path). False, after one line on standard

@@ -145,7 +145,7 @@ bool parseWindowSize(const std::string& text, int* width, int* height, std::stri
 command_line_t parseCommandLine(int argc, const char* const* argv) {
   command_line_t result;
   viewer_options_t& o = result.options;
-  std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb, navigation;
+  std::string service, position, place, windowed, overlay, settle_timeout, cache_mb, memory_mb, navigation, labels;
   std::string frame_ms, msaa, fades, atmosphere, path;
 
   CLI::App app("Ostravel: flies over a planet streamed from a rocktree service.", "ostravel");
@@ -162,6 +162,13 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
   app.add_option("--place", place, "start at a built-in place: " + placeNames())
       ->type_name("NAME")
       ->excludes(pos);
+  app.add_option("--go", o.go,
+                 "start at the first place a search for this text finds (a name, or coordinates such as "
+                 "\"45.83, 6.86\" or \"45°49'N 6°52'E\"); exit with status 2 when nothing matches")
+      ->type_name("TEXT")
+      ->excludes(pos);
+  app.add_option("--labels", labels, "names of the most populous places in view (default: off; L toggles them)")
+      ->type_name("on|off");
   app.add_option("--windowed", windowed, "a resizable window of this size instead of full screen 2560x1440")
       ->type_name("WxH");
   app.add_option("--overlay", overlay, "the status overlay at start (default: on when windowed; H toggles it)")
@@ -226,7 +233,9 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
       "1 to 9 fly to the built-in places in the order above; N switches between globe and free navigation "
       "(globe: left drag pans, the wheel zooms, right or Ctrl + left drag tilts and turns, a double click "
       "flies closer, W/A/S/D/Q/E follow the altitude); H the status overlay; F12 a screenshot "
-      "(ostravel-YYYYmmdd-HHMMSS.png in the working directory); Escape quits.");
+      "(ostravel-YYYYmmdd-HHMMSS.png in the working directory); / searches for a place by name or coordinates "
+      "(arrows choose, Enter flies there, Escape closes the line); L the place labels; Escape quits. "
+      "Place names: GeoNames (geonames.org), CC-BY 4.0.");
 
   try {
     app.parse(argc, argv);
@@ -314,6 +323,15 @@ command_line_t parseCommandLine(int argc, const char* const* argv) {
   }
   // A recording's frames show the planet only: the overlay's figures change from run to run.
   if (ok && !o.record_dir.empty() && overlay.empty()) o.overlay = false;
+  if (ok && !labels.empty()) {
+    ok = labels == "on" || labels == "off";
+    o.labels = labels == "on";
+    if (!ok) why = "--labels: expected on or off, got \"" + labels.substr(0, 64) + "\"";
+  }
+  if (ok && !place.empty() && !o.go.empty()) {
+    why = "--go and --place both choose where to start: give one";
+    ok = false;
+  }
   if (ok && o.offline && o.cache_mb == 0) {
     why = "--offline needs the disk cache: --cache-mb 0 turns it off";
     ok = false;

@@ -40,6 +40,8 @@ struct viewer_options_t {
   std::string ca_file;                       // --ca-file: CAs trusted beside the system's; empty: none
   std::vector<std::string> request_headers;  // --header: "Name: value", checked, sent with every request
   std::string proxy;  // --proxy: http://[USER:PASSWORD@]HOST[:PORT] for every request; empty: the environment's
+  std::string go;        // --go: start at the first search result for this text; empty: none
+  bool labels = false;   // place labels at start (L toggles them)
 };
 
 struct command_line_t {

@@ -21,14 +21,18 @@
   with --offline from the disk cache the first run filled settles on the
   same number of nodes without one connection, and its picture, taken with
   the status overlay on, differs from the first only in the text's corner.
+--mode go: --go Zermatt with labels on settles, exits with status 0, and
+  its position lines put the eye within 5 km of Zermatt, a few km up; --go
+  with text that names no place exits with status 2 and one line saying so.
 
 Processes, input and line capture come from the flight harness; the picture
 checks are pixels.py.
 
 usage: viewer_e2e.py --viewer PATH [--rocktreed PATH] --workdir DIR
-                     [--mode view|no-service|settle] [--seconds 25]
+                     [--mode view|no-service|settle|go] [--seconds 25]
 """
 import argparse
+import math
 import os
 import subprocess
 import sys
@@ -241,12 +245,51 @@ def runSettle(a, c):
         s.close()
 
 
+ZERMATT = (46.01998, 7.74863)
+
+
+def runGo(a, c):
+    os.makedirs(a.workdir, exist_ok=True)
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    bad = subprocess.run([a.viewer, "--go", "qzxv nowhere"], env=env, cwd=a.workdir, timeout=30,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    c.expect(bad.returncode == 2 and "no place matches \"qzxv nowhere\"" in bad.stderr,
+             "--go with nonsense: status 2 and a line saying so (%s, %s)" % (bad.returncode, bad.stderr.strip()))
+    s = harness.session_t(a.workdir)
+    try:
+        s.startXvfb()
+        port = harness.freePort()
+        s.startRocktreed(a.rocktreed, port, ["--quiet"])
+        s.startViewer(a.viewer, "", {}, ["--service", "http://127.0.0.1:%d/rt/earth/" % port, "--go", "Zermatt",
+                                         "--labels", "on", "--windowed", "960x540", "--exit-when-settled",
+                                         "--settle-timeout", str(SETTLE_TIMEOUT_S), "--screenshot-when-settled",
+                                         os.path.join(a.workdir, "zermatt.png")])
+        rc = s.waitForExit(SETTLE_TIMEOUT_S + 30)
+        c.expect(rc == 0, "--go Zermatt settles and exits with status 0 (got %s)" % rc)
+        go = [t for _, t in s.out.snapshot() if t.startswith("go: ")]
+        c.expect(len(go) == 1 and go[0].startswith("go: Zermatt (VS, CH"), "one go: line for Zermatt (%s)" % go)
+        c.expect(not any("unavailable" in t for _, t in s.err.snapshot()), "search and labels are available")
+        p = s.positions()
+        c.expect(bool(p), "position lines")
+        if not p:
+            return
+        x, y, z = p[-1][1]
+        lat, lon = math.degrees(math.atan2(z, math.hypot(x, y))), math.degrees(math.atan2(y, x))
+        dlat, dlon = math.radians(lat - ZERMATT[0]), math.radians(lon - ZERMATT[1])
+        km = 6371.01 * 2 * math.asin(math.sqrt(math.sin(dlat / 2) ** 2 + math.cos(math.radians(lat)) *
+                                               math.cos(math.radians(ZERMATT[0])) * math.sin(dlon / 2) ** 2))
+        c.expect(km <= 5, "the eye is within 5 km of Zermatt (%.2f km, at %.4f, %.4f)" % (km, lat, lon))
+        c.expect(2000 < p[-1][3] < 20000, "a few km up (%.0f m)" % p[-1][3])
+    finally:
+        s.close()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--viewer", required=True)
     ap.add_argument("--rocktreed")
     ap.add_argument("--workdir", required=True)
-    ap.add_argument("--mode", choices=("view", "no-service", "settle"), default="view")
+    ap.add_argument("--mode", choices=("view", "no-service", "settle", "go"), default="view")
     ap.add_argument("--seconds", type=float, default=25)
     a = ap.parse_args()
     a.viewer = os.path.abspath(a.viewer)  # the viewer runs in the work dir
@@ -257,6 +300,8 @@ def main():
         runView(a, c)
     elif a.mode == "settle":
         runSettle(a, c)
+    elif a.mode == "go":
+        runGo(a, c)
     else:
         runNoService(a, c)
     return c.exitStatus(a.workdir)
