@@ -19,6 +19,7 @@
 #include "rocktreed_settings.h"
 
 class Shoreline;
+class LineFeatures;
 
 struct terrain_t {
   // Built-in relief in whole metres and imagery (RGB), row 0 in the north.
@@ -33,6 +34,9 @@ struct terrain_t {
   // (shore_colour.h), on image_grid.
   std::shared_ptr<const Shoreline> shoreline;
   std::vector<uint8_t> land_image, sea_image;
+  // Rivers (and with --borders the borders) drawn over the shore textures
+  // (line_features.h); null without the files.
+  std::shared_ptr<const LineFeatures> lines;
 };
 
 // Reads both built-in sources whole; false with "PATH: reason" on failure.
