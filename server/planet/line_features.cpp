@@ -7,17 +7,11 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "planet/gshhg_file.h"
 #include "planet/land_water_mask.h"
 #include "rocktreed_settings.h"
 
 namespace {
-
-// libnetcdf is not thread-safe (nor is HDF5 under it): one lock for every
-// call from this reader, apart from the shoreline reader's own.
-std::mutex& netcdfLock() {
-  static std::mutex m;
-  return m;
-}
 
 bool fail(const std::string& path, const std::string& why, std::string* error) {
   *error = path + ": " + why;
