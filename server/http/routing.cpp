@@ -98,7 +98,7 @@ void openLines(const std::string& dir, bool borders, terrain_t* t) {
 
 // GSHHG's coasts and lakes, when the files are there (a missing or broken
 // one is one line, and the planet goes on without it). Returns the bytes
-// its bin cache may keep.
+// its bin caches (shorelines, rivers) may keep.
 size_t openShore(const std::string& dir, bool borders, size_t cache_bytes, terrain_t* t) {
   if (dir.empty()) return 0;
   const size_t bytes = std::max<size_t>(cache_bytes / shore_cache_share_den * shore_cache_share_num, 1 << 20);
@@ -110,7 +110,7 @@ size_t openShore(const std::string& dir, bool borders, size_t cache_bytes, terra
   if (!t->shoreline) return 0;
   prepareShoreColours(t);
   openLines(dir, borders, t);
-  return bytes;
+  return bytes + (t->lines ? line_cache_bytes : 0);
 }
 
 }  // namespace
