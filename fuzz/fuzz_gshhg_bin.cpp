@@ -27,8 +27,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     raw.x.push_back(static_cast<uint16_t>(data[at] | data[at + 1] << 8));
     raw.y.push_back(static_cast<uint16_t>(data[at + 2] | data[at + 3] << 8));
   }
-  gshhg_bin_t bin;
+  // The same bytes as a river or border bin: per segment its point count,
+  // class and first point from the segment's six bytes.
+  gshhg_raw_line_bin_t lines;
+  for (size_t s = 0; s < raw.segment_info.size(); ++s) {
+    lines.segment_points.push_back(static_cast<uint16_t>(raw.segment_info[s]));
+    lines.segment_level.push_back(static_cast<int16_t>(raw.segment_info[s] >> 16));
+    lines.segment_first_point.push_back(raw.segment_first_point[s]);
+  }
+  lines.x = raw.x;
+  lines.y = raw.y;
+  line_bin_t line_bin;
   std::string error;
+  if (decodeLineBin(lines, 4096, &line_bin, &error)) {
+    for (const line_segment_t& s : line_bin.segments)
+      if (s.level > max_line_level || s.points.size() < 2) std::abort();
+  } else if (error.empty()) {
+    std::abort();
+  }
+  error.clear();
+  gshhg_bin_t bin;
   if (!decodeBin(raw, 4096, &bin, &error)) {
     if (error.empty()) std::abort();  // a rejection always says why
     return 0;

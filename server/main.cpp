@@ -1,7 +1,7 @@
 // rocktreed: serves the planet over HTTP on loopback.
 //   rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] [--cache-mb 256]
 //             [--quiet] [--texture-formats jpg|jpg,crn]
-//             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]
+//             [--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--borders] [--fine-imagery FILE|off]
 //             [--max-connections N] [--max-connections-per-ip N]
 //             [--head-timeout S] [--idle-timeout S] [--send-timeout S] [--stop-grace S]
 // --port 0 picks a free port; the chosen one is printed on the first line.
@@ -91,13 +91,13 @@ int usage(const char* why) {
   std::fprintf(stderr,
                "rocktreed: %s\nusage: rocktreed [--port 8086] [--bind 127.0.0.1] [--threads N] "
                "[--cache-mb 256] [--quiet] [--texture-formats jpg|jpg,crn] "
-               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off] "
+               "[--relief FILE[,FILE...]] [--imagery FILE[,FILE...]] [--gshhg DIR|off] [--borders] [--fine-imagery FILE|off] "
                "[--max-connections 1024] "
                "[--max-connections-per-ip 32] [--head-timeout 10] [--idle-timeout 5] [--send-timeout 15] "
                "[--stop-grace 10]\n"
                "       rocktreed export --out DIR [--region S,W,N,E] [--max-level N] [--base-level 6] "
                "[--threads N] [--texture-formats jpg|jpg,crn] [--relief FILE[,FILE...]] "
-               "[--imagery FILE[,FILE...]] [--gshhg DIR|off] [--fine-imagery FILE|off]\n",
+               "[--imagery FILE[,FILE...]] [--gshhg DIR|off] [--borders] [--fine-imagery FILE|off]\n",
                why);
   return 2;
 }
@@ -116,6 +116,10 @@ int main(int argc, char** argv) {
     long n = 0;
     if (a == "--quiet") {
       o.quiet = true;
+      continue;
+    }
+    if (a == "--borders") {
+      o.inputs.borders = true;
       continue;
     }
     if (!v) return usage(("missing value for " + a).c_str());

@@ -182,6 +182,24 @@ constexpr double shore_height_metres = 1.0;
 constexpr float lake_colour[3] = {38, 66, 104};
 constexpr float shallow_sea_tint[3] = {1.1f, 1.25f, 1.2f};
 constexpr double shallow_sea_depth_metres = 30.0;
+// Rivers and borders (GMT's binned_river_*.nc, binned_border_*.nc, WDB II).
+// A river class (0 river-lakes, 1 permanent major, 2 additional major, 3
+// additional, 4 minor, 5-7 intermittent, 8-10 canals) is drawn once a
+// texel is at most this many metres: the major rivers from nodes of a few
+// hundred km, the smaller ones closer.
+constexpr double river_class_texel_metres[11] = {1500, 1500, 800, 300, 120, 300, 120, 60, 300, 120, 60};
+// Its width on the ground (metres); drawn at least this many texels wide
+// (thinner lines fade instead) and never wider than river_max_texels.
+constexpr double river_class_metres[11] = {300, 250, 150, 80, 40, 40, 30, 20, 40, 30, 20};
+constexpr double river_min_texels = 0.8, river_max_texels = 3.0;
+constexpr float river_colour[3] = {46, 78, 118};
+// --borders: the countries' borders (level 1 of the border files) in this
+// colour and width (texels).
+constexpr float border_colour[3] = {200, 60, 50};
+constexpr double border_texels = 1.2;
+// Bytes of decoded river and border bins kept (the whole cache is dropped
+// when full: a node reads a few bins, each read in milliseconds).
+constexpr size_t line_cache_bytes = 8u << 20;
 // Image pixels the land colour and the sea colour are spread over from
 // the pixels the image itself calls land or sea (a coast's smear is 1 to 3
 // pixels wide).

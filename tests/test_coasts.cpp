@@ -11,6 +11,8 @@
 #include "planet/gshhg_bins.h"
 #include "planet/gshhg_file.h"
 #include "planet/land_water_mask.h"
+#include "planet/line_features.h"
+#include "planet/node_builder.h"
 #include "test_rasters.h"
 
 namespace {
@@ -219,6 +221,56 @@ TEST(Coasts, NeighboursAgreeOnTheirEdgesAndAnswersRepeat) {
     if (p.level == shore_sea) EXPECT_LT(h[0], 0) << p.name;
     else EXPECT_GE(h[0], shore_height_metres) << p.name;
   }
+}
+
+TEST(Coasts, RiversShowWithTheLevelAndBordersOnlyWhenAsked) {
+  if (!realShore()) GTEST_SKIP() << "gmt-gshhg-full is not installed";
+  service_t& planet = test_rasters::plainPlanet();
+  ASSERT_TRUE(planet.terrain.lines);
+  ASSERT_FALSE(planet.terrain.lines->hasBorders());
+  // The Rhine at Basel's Mittlere Bruecke, a permanent major river (WDB II
+  // draws it within about 250 m, 7 texels of a level-12 node).
+  constexpr double lat = 47.5603, lon = 7.5888;
+  const std::shared_ptr<const LineFeatures> rivers = planet.terrain.lines;
+  auto texture = [&](int level, std::shared_ptr<const LineFeatures> lines) {
+    geo_box_t box;
+    nodeBox(pathAt(lat, lon, level), &box);
+    planet.terrain.lines = std::move(lines);
+    std::vector<uint8_t> rgb = buildTexture(planet.terrain, box, level);
+    planet.terrain.lines = rivers;
+    return std::make_pair(box, rgb);
+  };
+  // Texels the lines tinted by more than a little (river blue over land).
+  auto tinted = [](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t from = 0,
+                   size_t to = SIZE_MAX) {
+    int n = 0;
+    for (size_t p = from; p < std::min(to, a.size()); p += 3)
+      n += std::abs(a[p + 2] - b[p + 2]) + std::abs(a[p] - b[p]) > 20;
+    return n;
+  };
+  const auto [box, plain] = texture(12, nullptr);
+  const std::vector<uint8_t> with = texture(12, rivers).second;
+  const int r = static_cast<int>(std::lround((box.n - lat) / (box.n - box.s) * (texture_size - 1)));
+  const int c = static_cast<int>(std::lround((lon - box.w) / (box.e - box.w) * (texture_size - 1)));
+  int near = 0;
+  for (int y = std::max(0, r - 8); y <= std::min(texture_size - 1, r + 8); ++y)
+    for (int x = std::max(0, c - 8); x <= std::min(texture_size - 1, c + 8); ++x) {
+      const size_t p = (static_cast<size_t>(y) * texture_size + x) * 3;
+      near += tinted(plain, with, p, p + 3);
+    }
+  EXPECT_GT(near, 3) << "no river texel at the bridge";
+  EXPECT_GT(tinted(plain, with), 200);
+  EXPECT_EQ(tinted(texture(6, nullptr).second, texture(6, rivers).second), 0) << "rivers at level 6";
+  // --borders draws the border at Basel (France, Germany and Switzerland
+  // meet there); without it the texture is the rivers' alone.
+  std::string note;
+  std::shared_ptr<const LineFeatures> borders = LineFeatures::open(default_gshhg_dir, true, &note);
+  ASSERT_TRUE(borders && borders->hasBorders()) << note;
+  const std::vector<uint8_t> bordered = texture(12, borders).second;
+  int changed = 0;
+  for (size_t p = 0; p < with.size(); ++p) changed += std::abs(with[p] - bordered[p]) > 20;
+  EXPECT_GT(changed, 50);
+  EXPECT_EQ(texture(12, LineFeatures::open(default_gshhg_dir, false, &note)).second, with);
 }
 
 TEST(Coasts, MissingOrBrokenFilesLeaveThePlanetWithout) {

@@ -9,6 +9,7 @@
 #include "http/request_parser.h"
 #include "planet/fine_image.h"
 #include "planet/land_water_mask.h"
+#include "planet/line_features.h"
 #include "planet/shore_colour.h"
 #include "planet/node_builder.h"
 #include "rocktreed_settings.h"
@@ -85,10 +86,20 @@ service_response_t message(ResponseCache::body_t body, std::string_view if_none_
   return r;
 }
 
+// Rivers and borders over the shore textures, when their files are there.
+void openLines(const std::string& dir, bool borders, terrain_t* t) {
+  std::string note;
+  t->lines = LineFeatures::open(dir, borders, &note);
+  if (!note.empty())
+    std::fprintf(stderr, "rocktreed: rivers: %s%s\n", note.c_str(), t->lines ? "" : " (serving the planet without them)");
+  if (borders && t->lines && !t->lines->hasBorders())
+    std::fprintf(stderr, "rocktreed: --borders: no binned_border_*.nc in %s (serving the planet without them)\n", dir.c_str());
+}
+
 // GSHHG's coasts and lakes, when the files are there (a missing or broken
 // one is one line, and the planet goes on without it). Returns the bytes
-// its bin cache may keep.
-size_t openShore(const std::string& dir, size_t cache_bytes, terrain_t* t) {
+// its bin caches (shorelines, rivers) may keep.
+size_t openShore(const std::string& dir, bool borders, size_t cache_bytes, terrain_t* t) {
   if (dir.empty()) return 0;
   const size_t bytes = std::max<size_t>(cache_bytes / shore_cache_share_den * shore_cache_share_num, 1 << 20);
   std::string note;
@@ -98,7 +109,8 @@ size_t openShore(const std::string& dir, size_t cache_bytes, terrain_t* t) {
                  t->shoreline ? "" : " (install gmt-gshhg-full for sharp coasts and lakes; serving the planet without them)");
   if (!t->shoreline) return 0;
   prepareShoreColours(t);
-  return bytes;
+  openLines(dir, borders, t);
+  return bytes + (t->lines ? line_cache_bytes : 0);
 }
 
 }  // namespace
@@ -119,7 +131,7 @@ bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_f
   if (!inputs.fine_imagery.empty() && !blendFineImage(inputs.fine_imagery, &s->terrain, &why))
     std::fprintf(stderr, "rocktreed: finer base image: %s (install kstars-data for it; serving the planet without it)\n",
                  why.c_str());
-  const size_t shore_bytes = openShore(inputs.gshhg_dir, cache_bytes, &s->terrain);
+  const size_t shore_bytes = openShore(inputs.gshhg_dir, inputs.borders, cache_bytes, &s->terrain);
   s->texture_formats = texture_formats;
   const size_t answers = cache_bytes / cache_share_den * cache_share_num;
   s->cache = std::make_unique<ResponseCache>(answers - std::min(answers, gdal_bytes + shore_bytes));

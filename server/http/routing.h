@@ -34,6 +34,8 @@ struct planet_inputs_t {
   // (planet/fine_image.h); empty: none.
   std::string gshhg_dir = default_gshhg_dir;
   std::string fine_imagery = default_fine_imagery_path;
+  // Draw the countries' borders too (--borders).
+  bool borders = false;
 };
 
 // Checks the user's files (metadata only), reads the built-in rasters, sizes

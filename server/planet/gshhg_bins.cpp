@@ -157,3 +157,45 @@ int levelAt(const gshhg_bin_t& bin, double x, double y) {
   }
   return level;
 }
+
+size_t line_bin_t::bytes() const {
+  size_t b = sizeof(*this) + segments.size() * sizeof(line_segment_t);
+  for (const line_segment_t& s : segments) b += s.points.size() * sizeof(gshhg_point_t);
+  return b;
+}
+
+bool decodeLineBin(const gshhg_raw_line_bin_t& raw, size_t max_points, line_bin_t* out, std::string* error) {
+  out->segments.clear();
+  const size_t count = raw.segment_points.size();
+  if (raw.segment_level.size() != count || raw.segment_first_point.size() != count || raw.x.size() != raw.y.size()) {
+    *error = "segment or point arrays of different lengths";
+    return false;
+  }
+  size_t total = 0;
+  for (size_t s = 0; s < count; ++s) {
+    const int64_t n = raw.segment_points[s], first = raw.segment_first_point[s], level = raw.segment_level[s];
+    const std::string which = "segment " + std::to_string(s);
+    if (level < 0 || level > max_line_level) {
+      *error = which + ": level " + std::to_string(level);
+      return false;
+    }
+    if (n < 2 || first < 0 || first + n > static_cast<int64_t>(raw.x.size())) {
+      *error = which + ": " + std::to_string(n) + " points from " + std::to_string(first) + " outside the " +
+               std::to_string(raw.x.size()) + " there are";
+      return false;
+    }
+    total += static_cast<size_t>(n);
+    if (total > max_points) {
+      *error = "more than " + std::to_string(max_points) + " points";
+      return false;
+    }
+    line_segment_t seg;
+    seg.level = static_cast<uint8_t>(level);
+    seg.points.resize(static_cast<size_t>(n));
+    for (int64_t k = 0; k < n; ++k)
+      seg.points[static_cast<size_t>(k)] = {static_cast<float>(raw.x[static_cast<size_t>(first + k)]),
+                                            static_cast<float>(raw.y[static_cast<size_t>(first + k)])};
+    out->segments.push_back(std::move(seg));
+  }
+  return true;
+}

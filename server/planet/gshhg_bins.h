@@ -65,3 +65,25 @@ bool decodeBin(const gshhg_raw_bin_t& raw, size_t max_points, gshhg_bin_t* out, 
 // The level at a point of a decoded bin (in the bin's 1/65535 units): the
 // deepest ring around it, or the base level.
 int levelAt(const gshhg_bin_t& bin, double x, double y);
+
+// Rivers and borders are binned the same way but as open polylines: per
+// segment its point count and class apart, points as offsets from the bin's
+// south-west corner in 1/65535 of its side.
+struct gshhg_raw_line_bin_t {
+  std::vector<int32_t> segment_points, segment_level, segment_first_point;
+  std::vector<uint16_t> x, y;
+};
+struct line_segment_t {
+  uint8_t level = 0;            // river class 0..10, border level 1..3
+  std::vector<gshhg_point_t> points;  // as in the file, 1/65535 of the bin's side
+};
+struct line_bin_t {
+  std::vector<line_segment_t> segments;
+  size_t bytes() const;
+};
+constexpr int max_line_level = 10;
+
+// Decodes one line bin; false with what was rejected (a class out of
+// 0..max_line_level, a segment of fewer than 2 points or outside the
+// arrays, more points than max_points).
+bool decodeLineBin(const gshhg_raw_line_bin_t& raw, size_t max_points, line_bin_t* out, std::string* error);

@@ -4,14 +4,12 @@
 
 #include "rocktreed_settings.h"
 
-namespace {
-
-// libnetcdf (and HDF5 under it) is not thread-safe: every call into it from
-// this reader holds this lock.
 std::mutex& netcdfLock() {
   static std::mutex m;
   return m;
 }
+
+namespace {
 
 bool fail(const std::string& path, const std::string& why, std::string* error) {
   *error = path + ": " + why;

@@ -11,6 +11,10 @@
 
 #include "planet/gshhg_bins.h"
 
+// libnetcdf (and HDF5 under it) is not thread-safe: every call into it, from
+// this reader and the river reader (line_features.h), holds this lock.
+std::mutex& netcdfLock();
+
 class GshhgFile {
  public:
   // Opens FILE; null with "FILE: reason" when it is missing or is no

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "planet/land_water_mask.h"
+#include "planet/line_features.h"
 
 namespace {
 
@@ -128,20 +129,23 @@ void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float
 }  // namespace
 
 void prepareShoreColours(terrain_t* t) {
-  const int w = t->image_grid.width, h = t->image_grid.height;
-  std::vector<uint8_t> sea(static_cast<size_t>(w) * h), land(sea.size());
-  for (size_t i = 0; i < sea.size(); ++i) {
-    sea[i] = looksLikeSea(&t->image[i * 3]);
-    land[i] = !sea[i];
-  }
-  t->land_image = spread(t->image, w, h, land, colour_spread_pixels);
-  t->sea_image = spread(t->image, w, h, sea, colour_spread_pixels);
+  t->shore_colours_ready = std::async(std::launch::async, [t] {
+    const int w = t->image_grid.width, h = t->image_grid.height;
+    std::vector<uint8_t> sea(static_cast<size_t>(w) * h), land(sea.size());
+    for (size_t i = 0; i < sea.size(); ++i) {
+      sea[i] = looksLikeSea(&t->image[i * 3]);
+      land[i] = !sea[i];
+    }
+    t->land_image = spread(t->image, w, h, land, colour_spread_pixels);
+    t->sea_image = spread(t->image, w, h, sea, colour_spread_pixels);
+  }).share();
 }
 
-std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int level,
-                                  const std::vector<float>& shades, const std::vector<double>& heights, int n) {
-  thread_local shore_mask_t mask;
-  shoreMask(*t.shoreline, box, level, &mask);
+namespace {
+
+std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
+                                  const std::vector<float>& shades, const std::vector<double>& heights, int n,
+                                  const shore_mask_t& mask) {
   const bool need_land = !mask.uniform || mask.level == shore_land || mask.level == shore_island_in_lake;
   const bool need_sea = !mask.uniform || mask.level == shore_sea;
   const int side = n + 3;
@@ -207,5 +211,17 @@ std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int 
       rgb[p * 3 + c] = static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v);
     }
   }
+  return rgb;
+}
+
+}  // namespace
+
+std::vector<uint8_t> shoreTexture(const terrain_t& t, const geo_box_t& box, int level,
+                                  const std::vector<float>& shades, const std::vector<double>& heights, int n) {
+  thread_local shore_mask_t mask;
+  shoreMask(*t.shoreline, box, level, &mask);
+  if (t.shore_colours_ready.valid()) t.shore_colours_ready.wait();
+  std::vector<uint8_t> rgb = shoreColours(t, box, shades, heights, n, mask);
+  if (t.lines) t.lines->draw(box, level, mask, &rgb);
   return rgb;
 }

@@ -12,7 +12,8 @@
 #include "planet/terrain.h"
 
 // Splits the built-in image into its land and sea colours (terrain_t's
-// land_image and sea_image), once at start-up.
+// land_image and sea_image), once at start-up, on a thread of its own:
+// shoreTexture waits for shore_colours_ready.
 void prepareShoreColours(terrain_t* t);
 
 // The RGB texture (texture_size^2, first row north) of a node over the

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "rocktreed_settings.h"
 
 class Shoreline;
+class LineFeatures;
 
 struct terrain_t {
   // Built-in relief in whole metres and imagery (RGB), row 0 in the north.
@@ -33,6 +35,13 @@ struct terrain_t {
   // (shore_colour.h), on image_grid.
   std::shared_ptr<const Shoreline> shoreline;
   std::vector<uint8_t> land_image, sea_image;
+  // Set once those two are ready: they are split on a thread of their own
+  // so that the service listens at once (the first shore texture waits).
+  // After them, so that it is destroyed (and waited for) first.
+  std::shared_future<void> shore_colours_ready;
+  // Rivers (and with --borders the borders) drawn over the shore textures
+  // (line_features.h); null without the files.
+  std::shared_ptr<const LineFeatures> lines;
 };
 
 // Reads both built-in sources whole; false with "PATH: reason" on failure.
