@@ -64,10 +64,12 @@ constexpr double mie_asymmetry = 0.76;  // forward-scattering aerosols
 // The sun's brightness before the sky's tone curve: a clear noon sky comes
 // out light blue, not white.
 constexpr double sun_intensity = 20;
-// Samples along a view ray: the fragment shader takes as many for every sky
-// pixel. Four keep the limb smooth; eight cost half as much again as the
-// planet's own frame under software GL (1,280x720, half the picture sky).
+// Samples along a view ray, for each entry of the sky's table (filled when
+// the eye's height changes, not per pixel). Four keep the limb smooth.
 constexpr int sky_view_samples = 4;
+// Entries of the sky's table of angles from the vertical: enough that
+// neighbours differ by less than a step of 8-bit colour at the thin limb.
+constexpr int sky_table_size = 1024;
 
 // --path files of timed poses (untrusted input): a few thousand poses make
 // a long flight; a file or a pose count beyond these is refused, not read.

@@ -216,6 +216,26 @@ TEST(Atmosphere, BlueSkyBelowBlackSpaceAndAGlowingLimb) {
   EXPECT_GT(limb.z(), limb.x());
 }
 
+// The sky's table, read as the shader reads it, gives the sky computed ray
+// by ray, near the ground and from orbit, across the thin limb too.
+TEST(Atmosphere, SkyTableGivesTheSkyOfEachRay) {
+  for (const double altitude : {1000.0, 800000.0}) {
+    const Eigen::Vector3d eye(0, 0, earth_radius + altitude);
+    const std::vector<Eigen::Vector3f> table = skyTable(eye, earth_radius, sky_table_size);
+    const double mu_horizon = skyHorizonCosine(eye.norm(), earth_radius);
+    const double r = eye.norm();
+    std::vector<Eigen::Vector3d> rays = {{1, 0, 0.02}, {1, 0, 1.7}, {0, 0, -1}, {0, 1, 0.3}};
+    for (const double over : {2000.0, 10000.0, 30000.0, 60000.0})
+      if (over < altitude) rays.push_back(grazing(r, earth_radius + over, 0));
+    for (const Eigen::Vector3d& ray : rays) {
+      const Eigen::Vector3d dir = ray.normalized();
+      const Eigen::Vector3d looked_up = skyFromTable(table, skyTableCoordinate(dir.z(), mu_horizon));
+      EXPECT_LT((looked_up - skyAt(altitude, dir)).cwiseAbs().maxCoeff(), 2.0 / 255)
+          << "altitude " << altitude << ", ray " << dir.transpose();
+    }
+  }
+}
+
 // Haze grows with the air between the eye and the ground: none at the eye,
 // more far along the ground than down from orbit through the whole air.
 TEST(Atmosphere, HazeFollowsTheAirOnTheWay) {

@@ -84,11 +84,9 @@ void main() {
 )";
 
 // The sky behind the planet: a quad at the far plane, drawn where no node
-// was, each pixel's ray through skyRadiance (view/atmosphere.cpp) step for
-// step: a thin shell of air, samples crowding where the ray comes closest
-// to the centre, the sun above the eye, Chapman's function for
-// the light's way in (its constant sqrt(pi R / 2H) from the CPU), and the
-// tone curve.
+// was, each pixel's colour looked up in the table of skyTable
+// (view/atmosphere.cpp) by the ray's cosine from the vertical, at
+// skyTableCoordinate.
 constexpr char sky_vertex_src[] = R"(
 uniform mat4 ray_from_clip;
 varying vec3 v_ray;
@@ -101,88 +99,15 @@ void main() {
 )";
 
 constexpr char sky_fragment_src[] = R"(
-uniform vec3 eye;
-uniform vec3 sun;
-uniform float planet_radius;
-uniform float top_radius;
-uniform vec3 beta_r;
-uniform float beta_m;
-uniform float ext_m;
-uniform vec2 scale_heights;
-uniform float mie_g;
-uniform float sun_intensity;
-uniform vec2 chapman_c;
+uniform sampler1D sky_table;
+uniform vec3 up;
+uniform float mu_horizon;
 varying vec3 v_ray;
-const float pi = 3.14159265;
-bool raySphere(vec3 o, vec3 d, float r, out float t0, out float t1) {
-  float b = dot(o, d);
-  float c = dot(o, o) - r * r;
-  float disc = b * b - c;
-  if (disc < 0.0) return false;
-  float s = sqrt(disc);
-  t0 = -b - s;
-  t1 = -b + s;
-  return true;
-}
-float chapman(float c, float mu) { return c / ((c - 1.0) * max(mu, 0.0) + 1.0); }
 void main() {
-  vec3 dir = normalize(v_ray);
-  float t0, t1, g0, g1;
-  vec3 colour = vec3(0.0);
-  if (raySphere(eye, dir, top_radius, t0, t1) && t1 > 0.0) {
-    float end = t1;
-    if (raySphere(eye, dir, planet_radius, g0, g1) && g0 > 0.0) end = min(end, g0);
-    float start = max(t0, 0.0);
-    if (end > start) {
-      float closest = clamp(-dot(eye, dir), start, end);
-      float before = closest - start;
-      float after = end - closest;
-      float n1 = floor(float(samples) * before / (before + after) + 0.5);
-      float n2 = float(samples) - n1;
-      float depth_r = 0.0;
-      float depth_m = 0.0;
-      vec3 sum_r = vec3(0.0);
-      vec3 sum_m = vec3(0.0);
-      for (int i = 0; i < samples; ++i) {
-        float a;
-        float b;
-        if (float(i) < n1) {
-          float k = n1 - 1.0 - float(i);
-          a = closest - before * ((k + 1.0) / n1) * ((k + 1.0) / n1);
-          b = closest - before * (k / n1) * (k / n1);
-        } else {
-          float k = float(i) - n1;
-          a = closest + after * (k / n2) * (k / n2);
-          b = closest + after * ((k + 1.0) / n2) * ((k + 1.0) / n2);
-        }
-        float ds = b - a;
-        vec3 p = eye + dir * ((a + b) * 0.5);
-        float r = length(p);
-        float h = r - planet_radius;
-        float density_r = exp(-h / scale_heights.x);
-        float density_m = exp(-h / scale_heights.y);
-        float air_r = density_r * ds;
-        float air_m = density_m * ds;
-        float mu_sun = dot(p, sun) / r;
-        float sun_r = density_r * scale_heights.x * chapman(chapman_c.x, mu_sun);
-        float sun_m = density_m * scale_heights.y * chapman(chapman_c.y, mu_sun);
-        vec3 tau = beta_r * (depth_r + air_r / 2.0 + sun_r) + vec3(ext_m * (depth_m + air_m / 2.0 + sun_m));
-        vec3 att = exp(-tau);
-        sum_r += att * air_r;
-        sum_m += att * air_m;
-        depth_r += air_r;
-        depth_m += air_m;
-      }
-      float mu = dot(dir, sun);
-      float g = mie_g;
-      float phase_r = 3.0 / (16.0 * pi) * (1.0 + mu * mu);
-      float phase_m = 3.0 / (8.0 * pi) * ((1.0 - g * g) * (1.0 + mu * mu)) /
-                      ((2.0 + g * g) * pow(1.0 + g * g - 2.0 * g * mu, 1.5));
-      vec3 radiance = sun_intensity * (sum_r * beta_r * phase_r + sum_m * beta_m * phase_m);
-      colour = vec3(1.0) - exp(-radiance);
-    }
-  }
-  gl_FragColor = vec4(colour, 1.0);
+  float s = dot(normalize(v_ray), up) - mu_horizon;
+  float span = max(s >= 0.0 ? 1.0 - mu_horizon : 1.0 + mu_horizon, 1e-6);
+  float u = 0.5 + 0.5 * sign(s) * sqrt(min(abs(s) / span, 1.0));
+  gl_FragColor = vec4(texture1D(sky_table, u).rgb, 1.0);
 }
 )";
 
@@ -219,7 +144,7 @@ Eigen::Matrix4d translation(const Eigen::Vector3d& by) {
   return m;
 }
 
-// The air's constants, the same uniforms in both programs.
+// The air's constants for the ground's haze.
 void setAirUniforms(GLuint program, const Eigen::Vector3d& eye, float planet_radius) {
   const Eigen::Vector3f e = eye.cast<float>();
   glUniform3fv(glGetUniformLocation(program, "eye"), 1, e.data());
@@ -232,10 +157,6 @@ void setAirUniforms(GLuint program, const Eigen::Vector3d& eye, float planet_rad
   const double h_eye = eye.norm() - planet_radius;
   glUniform2f(glGetUniformLocation(program, "eye_air"), static_cast<float>(std::exp(-h_eye / rayleigh_scale_height_m)),
               static_cast<float>(std::exp(-h_eye / mie_scale_height_m)));
-  const double pi = 3.14159265358979323846;
-  glUniform2f(glGetUniformLocation(program, "chapman_c"),
-              static_cast<float>(std::sqrt(pi * planet_radius / (2 * rayleigh_scale_height_m))),
-              static_cast<float>(std::sqrt(pi * planet_radius / (2 * mie_scale_height_m))));
 }
 
 }  // namespace
@@ -258,16 +179,16 @@ void initPictureProgram(picture_program_t& p, const gl_ctx_t& plain, bool fades,
   const Eigen::Vector3f haze = hazeColour().cast<float>();
   glUniform3fv(glGetUniformLocation(p.program, "haze_colour"), 1, atmosphere ? haze.data() : Eigen::Vector3f::Zero().eval().data());
   if (atmosphere) {
-    // The samples a ray, from the settings, as a constant the loop can be unrolled by.
-    std::string sky_fragment = "const int samples = ";
-    sky_fragment += std::to_string(sky_view_samples);
-    sky_fragment += ";\n";
-    sky_fragment += sky_fragment_src;
-    p.sky_program = link(sky_vertex_src, sky_fragment.c_str(), nullptr);
+    p.sky_program = link(sky_vertex_src, sky_fragment_src, nullptr);
     glUseProgram(p.sky_program);
-    glUniform1f(glGetUniformLocation(p.sky_program, "beta_m"), static_cast<float>(mie_scattering_per_m));
-    glUniform1f(glGetUniformLocation(p.sky_program, "mie_g"), static_cast<float>(mie_asymmetry));
-    glUniform1f(glGetUniformLocation(p.sky_program, "sun_intensity"), static_cast<float>(sun_intensity));
+    glUniform1i(glGetUniformLocation(p.sky_program, "sky_table"), 0);
+    glGenTextures(1, &p.sky_table);
+    glBindTexture(GL_TEXTURE_1D, p.sky_table);
+    glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_1D, 0);
+    p.sky_table_radius = -1;
   }
   glUseProgram(plain.program);
 }
@@ -308,14 +229,23 @@ void drawPictureNodes(const std::vector<faded_draw_item_t>& items, const Eigen::
 }
 
 void drawSky(const Eigen::Matrix4d& viewprojection, const Eigen::Vector3d& eye, float planet_radius,
-             const picture_program_t& p, const gl_ctx_t& plain) {
+             picture_program_t& p, const gl_ctx_t& plain) {
   if (!p.atmosphere) return;
   glUseProgram(p.sky_program);
-  setAirUniforms(p.sky_program, eye, planet_radius);
-  const Eigen::Vector3f sun = sunDirection(eye).cast<float>();
-  glUniform3fv(glGetUniformLocation(p.sky_program, "sun"), 1, sun.data());
-  glUniform1f(glGetUniformLocation(p.sky_program, "top_radius"),
-              static_cast<float>(planet_radius + atmosphere_height_m));
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_1D, p.sky_table);
+  const double radius = eye.norm();
+  // The table depends on the eye's height alone: filled again when it moves
+  // by a metre, not every frame.
+  if (std::abs(radius - p.sky_table_radius) >= 1) {
+    const std::vector<Eigen::Vector3f> table = skyTable(eye, planet_radius, sky_table_size);
+    glTexImage1D(GL_TEXTURE_1D, 0, GL_RGB8, sky_table_size, 0, GL_RGB, GL_FLOAT, table.data());
+    p.sky_table_radius = radius;
+  }
+  const Eigen::Vector3f up = (eye / radius).cast<float>();
+  glUniform3fv(glGetUniformLocation(p.sky_program, "up"), 1, up.data());
+  glUniform1f(glGetUniformLocation(p.sky_program, "mu_horizon"),
+              static_cast<float>(skyHorizonCosine(radius, planet_radius)));
   // Clip space to eye-centred planet axes: the translation taken out, so
   // that single precision keeps the ray's direction.
   const Eigen::Matrix4f ray_from_clip = (viewprojection * translation(eye)).inverse().cast<float>();
@@ -333,5 +263,6 @@ void drawSky(const Eigen::Matrix4d& viewprojection, const Eigen::Vector3d& eye, 
   glEnable(GL_CULL_FACE);
   glDepthMask(GL_TRUE);
   glDepthFunc(GL_LESS);
+  glBindTexture(GL_TEXTURE_1D, 0);
   glUseProgram(plain.program);
 }

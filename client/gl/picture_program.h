@@ -26,6 +26,8 @@ struct picture_program_t {
   GLint fade_low_loc;
   GLint fade_high_loc;
   GLint texture_loc;
+  GLuint sky_table;         // skyTable's colours, a 1D texture
+  double sky_table_radius;  // the eye's distance from the centre it was filled for
 };
 
 // After initGL: the programs, the nodes' attributes bound to the plain
@@ -40,6 +42,7 @@ void drawPictureNodes(const std::vector<faded_draw_item_t>& items, const Eigen::
                       const gl_ctx_t& plain);
 
 // After the nodes, with the atmosphere: the sky in every pixel no node
-// covered. Leaves the depth, culling and program as it found them.
+// covered. Leaves the depth, culling and program as it found them; fills
+// the sky's table again when the eye's height changed.
 void drawSky(const Eigen::Matrix4d& viewprojection, const Eigen::Vector3d& eye, float planet_radius,
-             const picture_program_t& p, const gl_ctx_t& plain);
+             picture_program_t& p, const gl_ctx_t& plain);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <Eigen/Geometry>
+
 #include "viewer_settings.h"
 
 namespace {
@@ -131,3 +133,44 @@ Eigen::Vector3d hazeColour() {
 }
 
 Eigen::Vector3d sunDirection(const Eigen::Vector3d& eye) { return eye.normalized(); }
+
+double skyHorizonCosine(double eye_radius, double planet_radius) {
+  if (eye_radius <= planet_radius) return 0;
+  const double sine = planet_radius / eye_radius;
+  return -std::sqrt(1 - sine * sine);
+}
+
+double skyTableCoordinate(double mu, double mu_horizon) {
+  const double s = mu - mu_horizon;
+  const double span = std::max(s >= 0 ? 1 - mu_horizon : 1 + mu_horizon, 1e-6);
+  return 0.5 + 0.5 * (s >= 0 ? 1 : -1) * std::sqrt(std::min(std::abs(s) / span, 1.0));
+}
+
+std::vector<Eigen::Vector3f> skyTable(const Eigen::Vector3d& eye, double planet_radius, int n) {
+  const double r = eye.norm();
+  const double mu_horizon = skyHorizonCosine(r, planet_radius);
+  const Eigen::Vector3d up = eye / r;
+  // Any direction across the vertical: the sky is the same all round.
+  const Eigen::Vector3d across = up.unitOrthogonal();
+  const Eigen::Vector3d sun = sunDirection(eye);
+  std::vector<Eigen::Vector3f> table(static_cast<size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    // skyTableCoordinate undone at the entry's centre.
+    const double v = 2 * (k + 0.5) / n - 1;
+    const double span = std::max(v >= 0 ? 1 - mu_horizon : 1 + mu_horizon, 1e-6);
+    const double mu = std::clamp(mu_horizon + (v >= 0 ? 1 : -1) * v * v * span, -1.0, 1.0);
+    const Eigen::Vector3d dir = up * mu + across * std::sqrt(1 - mu * mu);
+    table[static_cast<size_t>(k)] = toneMap(skyRadiance(eye, dir, sun, planet_radius)).cast<float>();
+  }
+  return table;
+}
+
+Eigen::Vector3d skyFromTable(const std::vector<Eigen::Vector3f>& table, double u) {
+  const int n = static_cast<int>(table.size());
+  const double x = u * n - 0.5;
+  const double below = std::floor(x);
+  const double f = x - below;
+  const int i0 = std::clamp(static_cast<int>(below), 0, n - 1);
+  const int i1 = std::clamp(static_cast<int>(below) + 1, 0, n - 1);
+  return (table[static_cast<size_t>(i0)].cast<double>() * (1 - f) + table[static_cast<size_t>(i1)].cast<double>() * f);
+}
