@@ -111,31 +111,11 @@ void main() {
 }
 )";
 
-GLuint compile(GLenum kind, const char* src) {
-  GLuint shader = glCreateShader(kind);
-  glShaderSource(shader, 1, &src, nullptr);
-  glCompileShader(shader);
-  checkCompileShaderError(shader);
-  return shader;
-}
-
 GLuint link(const char* vert, const char* frag, const gl_ctx_t* plain) {
-  GLuint vs = compile(GL_VERTEX_SHADER, vert);
-  GLuint fs = compile(GL_FRAGMENT_SHADER, frag);
-  GLuint program = glCreateProgram();
-  glAttachShader(program, vs);
-  glAttachShader(program, fs);
-  if (plain) {
-    glBindAttribLocation(program, static_cast<GLuint>(plain->position_loc), "position");
-    glBindAttribLocation(program, static_cast<GLuint>(plain->octant_loc), "octant");
-    glBindAttribLocation(program, static_cast<GLuint>(plain->texcoords_loc), "texcoords");
-  }
-  glLinkProgram(program);
-  glDetachShader(program, vs);
-  glDetachShader(program, fs);
-  glDeleteShader(vs);
-  glDeleteShader(fs);
-  return program;
+  if (!plain) return makeShader(vert, frag);
+  const shader_attribute_t attributes[] = {
+      {plain->position_loc, "position"}, {plain->octant_loc, "octant"}, {plain->texcoords_loc, "texcoords"}};
+  return makeShaderWithAttributes(vert, frag, attributes, 3);
 }
 
 Eigen::Matrix4d translation(const Eigen::Vector3d& by) {

@@ -7,6 +7,7 @@
 #include <SDL_ttf.h>
 
 #include "viewer_settings.h"
+#include "gl/status_overlay.h"
 
 namespace {
 
@@ -162,16 +163,7 @@ void drawPlaceLabels(place_label_drawing_t& d, const std::vector<label_candidate
     // Where view/place_labels put the text: right of the dot, centred on it.
     const float x0 = static_cast<float>(s.right - t.width), y0 = static_cast<float>(s.y - t.height / 2);
     const float x1 = x0 + static_cast<float>(t.width), y1 = y0 + static_cast<float>(t.height);
-    glBegin(GL_QUADS);
-    glTexCoord2f(0, 0);
-    glVertex2f(x0, y0);
-    glTexCoord2f(1, 0);
-    glVertex2f(x1, y0);
-    glTexCoord2f(1, 1);
-    glVertex2f(x1, y1);
-    glTexCoord2f(0, 1);
-    glVertex2f(x0, y1);
-    glEnd();
+    drawTexturedQuad(x0, y0, x1, y1);
   }
 
   glMatrixMode(GL_MODELVIEW);

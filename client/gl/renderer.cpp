@@ -63,11 +63,18 @@ void checkCompileShaderError(GLuint shader) {
 }
 
 GLuint makeShader(const char* vert_src, const char* frag_src) {
+  return makeShaderWithAttributes(vert_src, frag_src, nullptr, 0);
+}
+
+GLuint makeShaderWithAttributes(const char* vert_src, const char* frag_src, const shader_attribute_t* attributes,
+                                int attribute_count) {
   GLuint vs = compileShader(GL_VERTEX_SHADER, vert_src);
   GLuint fs = compileShader(GL_FRAGMENT_SHADER, frag_src);
   GLuint program = glCreateProgram();
   glAttachShader(program, vs);
   glAttachShader(program, fs);
+  for (int i = 0; i < attribute_count; i++)
+    glBindAttribLocation(program, static_cast<GLuint>(attributes[i].location), attributes[i].name);
   glLinkProgram(program);
   glDetachShader(program, vs);
   glDetachShader(program, fs);

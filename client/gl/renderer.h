@@ -27,6 +27,16 @@ void initGL(gl_ctx_t& ctx);
 
 GLuint makeShader(const char* vert_src, const char* frag_src);
 
+// A vertex attribute's location fixed before linking.
+struct shader_attribute_t {
+  GLint location;
+  const char* name;
+};
+// makeShader with these attributes bound first, so that a second program
+// reads the vertex arrays the plain one has set up.
+GLuint makeShaderWithAttributes(const char* vert_src, const char* frag_src, const shader_attribute_t* attributes,
+                                int attribute_count);
+
 // Returns only when the shader compiled; otherwise prints the compiler's log
 // and aborts: our own sources failing to compile is a broken build.
 void checkCompileShaderError(GLuint shader);

@@ -130,16 +130,7 @@ void drawStatusOverlay(status_overlay_t& o, const std::vector<std::string>& line
     glPushMatrix();
     glLoadIdentity();
     const float x0 = margin, y0 = margin, x1 = x0 + static_cast<float>(o.width), y1 = y0 + static_cast<float>(o.height);
-    glBegin(GL_QUADS);
-    glTexCoord2f(0, 0);
-    glVertex2f(x0, y0);
-    glTexCoord2f(1, 0);
-    glVertex2f(x1, y0);
-    glTexCoord2f(1, 1);
-    glVertex2f(x1, y1);
-    glTexCoord2f(0, 1);
-    glVertex2f(x0, y1);
-    glEnd();
+    drawTexturedQuad(x0, y0, x1, y1);
     glMatrixMode(GL_MODELVIEW);
     glPopMatrix();
     glMatrixMode(GL_PROJECTION);
@@ -149,6 +140,19 @@ void drawStatusOverlay(status_overlay_t& o, const std::vector<std::string>& line
   glPopClientAttrib();
   glPopAttrib();  // also the matrix mode, the texture binding and the enables
   glUseProgram(static_cast<GLuint>(program));
+}
+
+void drawTexturedQuad(float x0, float y0, float x1, float y1) {
+  glBegin(GL_QUADS);
+  glTexCoord2f(0, 0);
+  glVertex2f(x0, y0);
+  glTexCoord2f(1, 0);
+  glVertex2f(x1, y0);
+  glTexCoord2f(1, 1);
+  glVertex2f(x1, y1);
+  glTexCoord2f(0, 1);
+  glVertex2f(x0, y1);
+  glEnd();
 }
 
 void releaseStatusOverlay(status_overlay_t& o) {

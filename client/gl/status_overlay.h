@@ -33,3 +33,8 @@ void drawStatusOverlay(status_overlay_t& overlay, const std::vector<std::string>
                        double delta_time_ms, bool now);
 
 void releaseStatusOverlay(status_overlay_t& overlay);
+
+// The bound texture drawn whole on the pixel rectangle (x0, y0) to (x1, y1)
+// of a top-left-origin orthographic projection: the overlay's box and each
+// place label.
+void drawTexturedQuad(float x0, float y0, float x1, float y1);

@@ -16,8 +16,9 @@ bool fail(const std::string& path, const std::string& why, std::string* error) {
   return false;
 }
 
-// The length of a one-dimensional variable, or -1.
-long varLength(int nc, int var) {
+}  // namespace
+
+long netcdfVarLength(int nc, int var) {
   int ndims = 0, dim = 0;
   size_t len = 0;
   if (nc_inq_varndims(nc, var, &ndims) != NC_NOERR || ndims != 1) return -1;
@@ -25,7 +26,42 @@ long varLength(int nc, int var) {
   return static_cast<long>(len);
 }
 
-}  // namespace
+bool binnedVariable(const std::string& path, int nc, const char* name, const char* kind, int* id,
+                    std::string* error) {
+  if (nc_inq_varid(nc, name, id) == NC_NOERR) return true;
+  return fail(path, std::string("no variable ") + name + " (not a binned " + kind + " file)", error);
+}
+
+bool openBinnedNetcdf(const std::string& path, const char* kind, binned_netcdf_t* out, std::string* error) {
+  *out = binned_netcdf_t{};
+  const int status = nc_open(path.c_str(), NC_NOWRITE, &out->nc);
+  if (status != NC_NOERR) {
+    out->nc = -1;
+    return fail(path, nc_strerror(status), error);
+  }
+  auto scalar = [&](const char* name, int* v) {
+    int id = -1;
+    if (!binnedVariable(path, out->nc, name, kind, &id, error)) return false;
+    if (netcdfVarLength(out->nc, id) != 1 || nc_get_var_int(out->nc, id, v) != NC_NOERR)
+      return fail(path, std::string(name) + " is not one number", error);
+    return true;
+  };
+  int minutes = 0, columns = 0, rows = 0, bins = 0;
+  if (!scalar("Bin_size_in_minutes", &minutes) || !scalar("N_bins_in_360_longitude_range", &columns) ||
+      !scalar("N_bins_in_180_degree_latitude_range", &rows) || !scalar("N_bins_in_file", &bins))
+    return false;
+  // Square bins of a whole number of minutes that tile the sphere.
+  if (minutes <= 0 || minutes > 180 * 60 || columns != 360 * 60 / minutes || rows != 180 * 60 / minutes ||
+      columns * minutes != 360 * 60 || bins != columns * rows)
+    return fail(path,
+                "bins of " + std::to_string(minutes) + " minutes, " + std::to_string(columns) + " x " +
+                    std::to_string(rows) + " (" + std::to_string(bins) + ") do not tile the sphere",
+                error);
+  out->columns = columns;
+  out->rows = rows;
+  out->bins = bins;
+  return true;
+}
 
 GshhgFile::~GshhgFile() {
   if (nc_ >= 0) {
@@ -38,35 +74,12 @@ std::unique_ptr<GshhgFile> GshhgFile::open(const std::string& path, std::string*
   std::unique_ptr<GshhgFile> f(new GshhgFile);
   f->path_ = path;
   std::lock_guard<std::mutex> lock(netcdfLock());
-  int status = nc_open(path.c_str(), NC_NOWRITE, &f->nc_);
-  if (status != NC_NOERR) {
-    f->nc_ = -1;
-    fail(path, nc_strerror(status), error);
-    return nullptr;
-  }
-  auto var = [&](const char* name, int* id) {
-    if (nc_inq_varid(f->nc_, name, id) == NC_NOERR) return true;
-    return fail(path, std::string("no variable ") + name + " (not a binned shoreline file)", error);
-  };
-  auto scalar = [&](const char* name, int* v) {
-    int id = -1;
-    if (!var(name, &id)) return false;
-    if (varLength(f->nc_, id) != 1 || nc_get_var_int(f->nc_, id, v) != NC_NOERR)
-      return fail(path, std::string(name) + " is not one number", error);
-    return true;
-  };
-  int minutes = 0, columns = 0, rows = 0, bins = 0;
-  if (!scalar("Bin_size_in_minutes", &minutes) || !scalar("N_bins_in_360_longitude_range", &columns) ||
-      !scalar("N_bins_in_180_degree_latitude_range", &rows) || !scalar("N_bins_in_file", &bins))
-    return nullptr;
-  // Square bins of a whole number of minutes that tile the sphere.
-  if (minutes <= 0 || minutes > 180 * 60 || columns != 360 * 60 / minutes || rows != 180 * 60 / minutes ||
-      columns * minutes != 360 * 60 || bins != columns * rows) {
-    fail(path, "bins of " + std::to_string(minutes) + " minutes, " + std::to_string(columns) + " x " +
-                   std::to_string(rows) + " (" + std::to_string(bins) + ") do not tile the sphere",
-         error);
-    return nullptr;
-  }
+  binned_netcdf_t grid;
+  const bool opened = openBinnedNetcdf(path, "shoreline", &grid, error);
+  f->nc_ = grid.nc;
+  if (!opened) return nullptr;
+  auto var = [&](const char* name, int* id) { return binnedVariable(path, f->nc_, name, "shoreline", id, error); };
+  const int columns = grid.columns, rows = grid.rows, bins = grid.bins;
   f->columns_ = columns;
   f->rows_ = rows;
   int v_first = -1, v_count = -1, v_levels = -1;
@@ -78,13 +91,13 @@ std::unique_ptr<GshhgFile> GshhgFile::open(const std::string& path, std::string*
       !var("Relative_latitude_from_SW_corner_of_bin", &f->var_y_))
     return nullptr;
   for (int v : {v_first, v_count, v_levels})
-    if (varLength(f->nc_, v) != bins) {
+    if (netcdfVarLength(f->nc_, v) != bins) {
       fail(path, "bin arrays do not have one value per bin", error);
       return nullptr;
     }
-  const long segments = varLength(f->nc_, f->var_info_), points = varLength(f->nc_, f->var_x_);
-  if (segments < 0 || varLength(f->nc_, f->var_first_point_) != segments || points < 0 ||
-      varLength(f->nc_, f->var_y_) != points) {
+  const long segments = netcdfVarLength(f->nc_, f->var_info_), points = netcdfVarLength(f->nc_, f->var_x_);
+  if (segments < 0 || netcdfVarLength(f->nc_, f->var_first_point_) != segments || points < 0 ||
+      netcdfVarLength(f->nc_, f->var_y_) != points) {
     fail(path, "segment or point arrays of different lengths", error);
     return nullptr;
   }

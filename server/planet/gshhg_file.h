@@ -15,6 +15,23 @@
 // this reader and the river reader (line_features.h), holds this lock.
 std::mutex& netcdfLock();
 
+// What every binned file of GMT's (shorelines, rivers, borders) shares: the
+// netCDF handle and its bin grid, checked to tile the sphere.
+struct binned_netcdf_t {
+  int nc = -1;       // closed by the caller (under netcdfLock)
+  int columns = 0;   // bins per 360 degrees of longitude
+  int rows = 0;      // bins per 180 degrees of latitude
+  int bins = 0;      // columns * rows
+};
+// Opens PATH under the lock the caller holds and checks its grid; false with
+// "PATH: reason" (kind names the file in the reason: "shoreline", "line").
+bool openBinnedNetcdf(const std::string& path, const char* kind, binned_netcdf_t* out, std::string* error);
+// The id of variable NAME of PATH's file, or false with a reason naming it.
+bool binnedVariable(const std::string& path, int nc, const char* name, const char* kind, int* id,
+                    std::string* error);
+// The length of a one-dimensional variable, or -1.
+long netcdfVarLength(int nc, int var);
+
 class GshhgFile {
  public:
   // Opens FILE; null with "FILE: reason" when it is missing or is no

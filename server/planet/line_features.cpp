@@ -18,14 +18,6 @@ bool fail(const std::string& path, const std::string& why, std::string* error) {
   return false;
 }
 
-long varLength(int nc, int var) {
-  int ndims = 0, dim = 0;
-  size_t len = 0;
-  if (nc_inq_varndims(nc, var, &ndims) != NC_NOERR || ndims != 1) return -1;
-  if (nc_inq_vardimid(nc, var, &dim) != NC_NOERR || nc_inq_dimlen(nc, dim, &len) != NC_NOERR) return -1;
-  return static_cast<long>(len);
-}
-
 constexpr const char* kind_names[2] = {"river", "border"};
 
 }  // namespace
@@ -41,32 +33,12 @@ std::unique_ptr<LineFile> LineFile::open(const std::string& path, std::string* e
   std::unique_ptr<LineFile> f(new LineFile);
   f->path_ = path;
   std::lock_guard<std::mutex> lock(netcdfLock());
-  const int status = nc_open(path.c_str(), NC_NOWRITE, &f->nc_);
-  if (status != NC_NOERR) {
-    f->nc_ = -1;
-    fail(path, nc_strerror(status), error);
-    return nullptr;
-  }
-  auto var = [&](const char* name, int* id) {
-    if (nc_inq_varid(f->nc_, name, id) == NC_NOERR) return true;
-    return fail(path, std::string("no variable ") + name + " (not a binned line file)", error);
-  };
-  auto scalar = [&](const char* name, int* v) {
-    int id = -1;
-    if (!var(name, &id)) return false;
-    if (varLength(f->nc_, id) != 1 || nc_get_var_int(f->nc_, id, v) != NC_NOERR)
-      return fail(path, std::string(name) + " is not one number", error);
-    return true;
-  };
-  int minutes = 0, columns = 0, rows = 0, bins = 0;
-  if (!scalar("Bin_size_in_minutes", &minutes) || !scalar("N_bins_in_360_longitude_range", &columns) ||
-      !scalar("N_bins_in_180_degree_latitude_range", &rows) || !scalar("N_bins_in_file", &bins))
-    return nullptr;
-  if (minutes <= 0 || minutes > 180 * 60 || columns != 360 * 60 / minutes || rows != 180 * 60 / minutes ||
-      columns * minutes != 360 * 60 || bins != columns * rows) {
-    fail(path, "bins of " + std::to_string(minutes) + " minutes do not tile the sphere", error);
-    return nullptr;
-  }
+  binned_netcdf_t grid;
+  const bool opened = openBinnedNetcdf(path, "line", &grid, error);
+  f->nc_ = grid.nc;
+  if (!opened) return nullptr;
+  auto var = [&](const char* name, int* id) { return binnedVariable(path, f->nc_, name, "line", id, error); };
+  const int columns = grid.columns, rows = grid.rows, bins = grid.bins;
   f->columns_ = columns;
   f->rows_ = rows;
   int v_first = -1, v_count = -1;
@@ -76,13 +48,13 @@ std::unique_ptr<LineFile> LineFile::open(const std::string& path, std::string* e
       !var("Relative_longitude_from_SW_corner_of_bin", &f->var_x_) ||
       !var("Relative_latitude_from_SW_corner_of_bin", &f->var_y_))
     return nullptr;
-  if (varLength(f->nc_, v_first) != bins || varLength(f->nc_, v_count) != bins) {
+  if (netcdfVarLength(f->nc_, v_first) != bins || netcdfVarLength(f->nc_, v_count) != bins) {
     fail(path, "bin arrays do not have one value per bin", error);
     return nullptr;
   }
-  const long segments = varLength(f->nc_, f->var_points_), points = varLength(f->nc_, f->var_x_);
-  if (segments < 0 || varLength(f->nc_, f->var_level_) != segments ||
-      varLength(f->nc_, f->var_first_point_) != segments || points < 0 || varLength(f->nc_, f->var_y_) != points) {
+  const long segments = netcdfVarLength(f->nc_, f->var_points_), points = netcdfVarLength(f->nc_, f->var_x_);
+  if (segments < 0 || netcdfVarLength(f->nc_, f->var_level_) != segments ||
+      netcdfVarLength(f->nc_, f->var_first_point_) != segments || points < 0 || netcdfVarLength(f->nc_, f->var_y_) != points) {
     fail(path, "segment or point arrays of different lengths", error);
     return nullptr;
   }
