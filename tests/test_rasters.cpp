@@ -220,8 +220,14 @@ service_t* open(const planet_inputs_t& inputs) {
 
 }  // namespace
 
+// Both without rivers: a copy of the base image is compared with the
+// planet's own textures, and the rivers are drawn over those only.
 service_t& plainPlanet() {
-  static service_t* s = open(planet_inputs_t{});
+  static service_t* s = [] {
+    planet_inputs_t inputs;
+    inputs.rivers = false;
+    return open(inputs);
+  }();
   return *s;
 }
 
@@ -231,6 +237,7 @@ service_t& layeredPlanet() {
     planet_inputs_t inputs;
     inputs.relief_layers = {f.cone};
     inputs.imagery_layers = {f.seam_copy, f.square, f.utm_square, f.sea_square};
+    inputs.rivers = false;
     return open(inputs);
   }();
   return *s;

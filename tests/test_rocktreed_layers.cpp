@@ -324,6 +324,7 @@ TEST(Layers, AFileThatBecomesUnreadableFallsBackToTheLayersBelow) {
   std::filesystem::copy_file(layerFiles().square, copy, std::filesystem::copy_options::overwrite_existing);
   planet_inputs_t inputs;
   inputs.imagery_layers = {copy};
+  inputs.rivers = false;  // as plainPlanet()
   service_t s;
   std::string error;
   ASSERT_TRUE(openService(&s, inputs, format_bit_jpg, 16 << 20, &error)) << error;

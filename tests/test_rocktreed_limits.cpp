@@ -30,6 +30,18 @@
 #include "kept_answer.h"
 #include "planet/octree_geometry.h"
 
+
+// Under AddressSanitizer freed memory stays in its quarantine (the resident
+// size says nothing of the service's bound) and every step is several times
+// slower (which phase a deaf client's connection is in when it is cut is
+// then a matter of timing).
+#if defined(__SANITIZE_ADDRESS__)
+#define ADDRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ADDRESS_SANITIZED 1
+#endif
+#endif
 namespace {
 
 using namespace std::chrono_literals;
@@ -250,7 +262,9 @@ TEST(RocktreedLimits, SlowIdleAndNeverReadingClientsAreCutWhileWellFormedOnesAre
   EXPECT_GE(metric(s.port, "rocktreed_connections_timed_out_total{phase=\"head\"}"),
             static_cast<long long>(idle.size() + slow.size()) - 10);  // half-open ones may end on their own
   EXPECT_GE(metric(s.port, "rocktreed_connections_timed_out_total{phase=\"idle\"}"), 1);
+#ifndef ADDRESS_SANITIZED
   EXPECT_GE(metric(s.port, "rocktreed_connections_timed_out_total{phase=\"send\"}"), 1);
+#endif
   EXPECT_EQ(status(get(s.port, node(3))), 200);
   EXPECT_EQ(stopServer(s), 0);
 }
@@ -292,13 +306,27 @@ TEST(RocktreedLimits, AFloodFromOneAddressIsCappedAndTheTotalIsRefusedWith503) {
 TEST(RocktreedLimits, SigtermFinishesTheAnswersUnderWayRefusesNewOnesAndExits0) {
   server_t s = startServer({});
   ASSERT_GT(s.port, 0);
+  // A failed check must not leave the service running (it holds the test's
+  // output open).
+  struct reap_t {
+    pid_t pid;
+    ~reap_t() {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } reap{s.pid};
   // Many answers asked at once on a connection that reads slowly: when the
   // signal comes, one of them is being sent.
   const int fd = connectFrom(1, s.port, 2048);
   std::string many;
   for (int k = 0; k < 16; ++k) many += "GET " + node(k) + " HTTP/1.1\r\nHost: x\r\n\r\n";
   sendAll(fd, many);
-  std::string raw = readUntilClosed(fd, 300ms);
+  // The first bytes (the first build waits for the planet's colours): then
+  // the rest is still to come.
+  std::string raw;
+  for (int k = 0; k < 400 && raw.empty(); ++k) raw += readUntilClosed(fd, 50ms);
   ASSERT_FALSE(raw.empty());
   kill(s.pid, SIGTERM);
   int refused = 0;
@@ -341,6 +369,9 @@ long residentMb(pid_t pid) {
 }
 
 TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
+#ifdef ADDRESS_SANITIZED
+  GTEST_SKIP() << "the resident size under AddressSanitizer includes its quarantine";
+#endif
   // The small version of bench/rocktreed_memory.sh: 5,000 distinct nodes of
   // levels 14 to 20 (missing sea nodes and costly land ones) fill a 4 MB
   // cache over and over; the service stays within it and its margin.
@@ -348,6 +379,11 @@ TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
   ASSERT_GT(s.port, 0);
   const int fd = connectFrom(1, s.port);
   sendAll(fd, "GET /rt/earth/PlanetoidMetadata HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(readKeptAnswer(fd), 200);
+  // One node over a coast first: what every later build shares (the land
+  // and sea colours, the shoreline files' indices) is then in place.
+  sendAll(fd, "GET /rt/earth/NodeData/pb=!1m2!1s" + nodePathOver(37.8, -122.45, 14) +
+                  "!2u1001!2e1!4b0 HTTP/1.1\r\nHost: x\r\n\r\n");
   ASSERT_EQ(readKeptAnswer(fd), 200);
   const long start = residentMb(s.pid);
   std::mt19937 rng(23);
@@ -362,6 +398,7 @@ TEST(RocktreedLimits, DistinctDeepRequestsStayWithinTheCacheAndItsMargin) {
     built += answer == 200;
   }
   EXPECT_GT(built, 1000);  // several times the cache's worth
+  std::printf("resident: %ld MB above the start after %d builds\n", residentMb(s.pid) - start, built);
   EXPECT_LE(residentMb(s.pid) - start, 4 + serving_memory_margin_mb);
   close(fd);
   EXPECT_EQ(stopServer(s), 0);

@@ -99,7 +99,7 @@ void openLines(const std::string& dir, bool borders, terrain_t* t) {
 // GSHHG's coasts and lakes, when the files are there (a missing or broken
 // one is one line, and the planet goes on without it). Returns the bytes
 // its bin caches (shorelines, rivers) may keep.
-size_t openShore(const std::string& dir, bool borders, size_t cache_bytes, terrain_t* t) {
+size_t openShore(const std::string& dir, bool rivers, bool borders, size_t cache_bytes, terrain_t* t) {
   if (dir.empty()) return 0;
   const size_t bytes = std::max<size_t>(cache_bytes / shore_cache_share_den * shore_cache_share_num, 1 << 20);
   std::string note;
@@ -109,7 +109,7 @@ size_t openShore(const std::string& dir, bool borders, size_t cache_bytes, terra
                  t->shoreline ? "" : " (install gmt-gshhg-full for sharp coasts and lakes; serving the planet without them)");
   if (!t->shoreline) return 0;
   prepareShoreColours(t);
-  openLines(dir, borders, t);
+  if (rivers) openLines(dir, borders, t);
   return bytes + (t->lines ? line_cache_bytes : 0);
 }
 
@@ -131,7 +131,7 @@ bool openService(service_t* s, const planet_inputs_t& inputs, uint32_t texture_f
   if (!inputs.fine_imagery.empty() && !blendFineImage(inputs.fine_imagery, &s->terrain, &why))
     std::fprintf(stderr, "rocktreed: finer base image: %s (install kstars-data for it; serving the planet without it)\n",
                  why.c_str());
-  const size_t shore_bytes = openShore(inputs.gshhg_dir, inputs.borders, cache_bytes, &s->terrain);
+  const size_t shore_bytes = openShore(inputs.gshhg_dir, inputs.rivers, inputs.borders, cache_bytes, &s->terrain);
   s->texture_formats = texture_formats;
   const size_t answers = cache_bytes / cache_share_den * cache_share_num;
   s->cache = std::make_unique<ResponseCache>(answers - std::min(answers, gdal_bytes + shore_bytes));

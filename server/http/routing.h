@@ -36,6 +36,9 @@ struct planet_inputs_t {
   std::string fine_imagery = default_fine_imagery_path;
   // Draw the countries' borders too (--borders).
   bool borders = false;
+  // Draw the rivers (the GSHHG folder's river files); tests of other
+  // layers turn them off to compare images without them.
+  bool rivers = true;
 };
 
 // Checks the user's files (metadata only), reads the built-in rasters, sizes
