@@ -40,9 +40,9 @@ void openIndex() {
     finder.unavailable = why + " (build the viewer after scripts/bootstrap has installed GeoNames' cities500)";
 }
 
-void go(const place_result_t& r) {
+void go(const place_result_t& r, bool fly = true) {
   std::printf("go: %s at %.5f, %.5f\n", resultLine(r).c_str(), r.lat_deg, r.lon_deg);
-  goToPlace(r.lat_deg, r.lon_deg, r.elevation_m + resultViewHeight(r));
+  goToPlace(r.lat_deg, r.lon_deg, r.elevation_m + resultViewHeight(r), fly);
 }
 
 void suggest() {
@@ -86,7 +86,7 @@ bool findStartPlace(const viewer_options_t& options) {
 
 void startPlaceFinder(const viewer_options_t& options) {
   finder.labels_on = options.labels;
-  if (finder.has_start_place) go(finder.start_place);
+  if (finder.has_start_place) go(finder.start_place, false);
 }
 
 bool searchLineOpen() { return finder.open; }

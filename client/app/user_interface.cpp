@@ -97,12 +97,18 @@ void handleUserEvent(const SDL_Event& event) {
 
 void flyToPose(const geo_pose_t& pose) { flyTo(pose); }
 
-void goToPlace(double latitude, double longitude, double altitude) {
+void goToPlace(double latitude, double longitude, double altitude, bool fly) {
   // Back south along the meridian by what the pitch needs to put the place
   // at the centre; the eye's own latitude stays on the globe.
   const double pitch = search_view_pitch_deg * 3.14159265358979 / 180;
   const double back_deg = altitude / std::tan(-pitch) / 6371010.0 * 180 / 3.14159265358979;
-  flyToPose({std::fmax(latitude - back_deg, -90.0), longitude, altitude, 0, search_view_pitch_deg});
+  const geo_pose_t pose{std::fmax(latitude - back_deg, -90.0), longitude, altitude, 0, search_view_pitch_deg};
+  if (fly) {
+    flyToPose(pose);
+    return;
+  }
+  ui.pose_pending = true;
+  ui.pending_pose = pose;
 }
 
 void applyPendingPose(camera_t& cam, float planet_radius) {

@@ -45,7 +45,9 @@ bool userInterfaceWantsExit(int* status);
 // Shows the place at latitude/longitude (degrees) at the centre of the view,
 // seen from altitude metres above the sphere, from the south and nearly
 // overhead. Search results and --go come here.
-void goToPlace(double latitude, double longitude, double altitude);
+// fly: a flight from where the camera is; else the next frame starts there
+// (the place --go names, before the planet has been seen).
+void goToPlace(double latitude, double longitude, double altitude, bool fly = true);
 
 // At exit, with the GL context still current.
 void stopUserInterface();
