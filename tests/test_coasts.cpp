@@ -228,7 +228,9 @@ TEST(Coasts, RiversShowWithTheLevelAndBordersOnlyWhenAsked) {
   // A planet of its own: the shared test planets draw no rivers.
   static service_t planet;
   std::string error;
-  if (!planet.terrain.lines) ASSERT_TRUE(openService(&planet, planet_inputs_t{}, format_bit_jpg, 16 << 20, &error)) << error;
+  if (!planet.terrain.lines) {
+    ASSERT_TRUE(openService(&planet, planet_inputs_t{}, format_bit_jpg, 16 << 20, &error)) << error;
+  }
   ASSERT_TRUE(planet.terrain.lines);
   ASSERT_FALSE(planet.terrain.lines->hasBorders());
   // The Rhine at Basel's Mittlere Bruecke, a permanent major river (WDB II
