@@ -49,6 +49,9 @@ constexpr int refusal_headroom_connections = 64;
 constexpr int refused_retry_after_s = 1;
 // How often head and idle deadlines are checked: the precision of both.
 constexpr int connection_sweep_ms = 100;
+// Out of descriptors, the accept loop waits this long before trying again
+// (closing connections frees them; retrying at once would only spin).
+constexpr int accept_retry_ms = 50;
 // Event loops of the front end per --threads: a loop that builds an answer
 // holds its other connections meanwhile, so there are more loops than builds.
 constexpr int event_loops_per_build_thread = 2;

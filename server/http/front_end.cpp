@@ -1,8 +1,10 @@
 #include "http/front_end.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +24,9 @@ struct front_end_t::state_t {
   front_end_options_t options;
   connection_table_t table;
   MHD_Daemon* daemon = nullptr;
+  int listening = -1;
+  int wake_acceptor[2] = {-1, -1};  // a byte here ends the accept loop
+  std::thread acceptor;
   std::thread sweeper;
   std::mutex mutex;
   std::condition_variable wake;
@@ -55,9 +60,35 @@ tracked_connection_t* trackedOf(MHD_Connection* connection) {
   return info ? static_cast<tracked_connection_t*>(info->socket_context) : nullptr;
 }
 
-MHD_Result acceptPolicy(void* cls, const sockaddr* addr, socklen_t) {
-  auto* st = static_cast<state_t*>(cls);
-  return reserveAddress(st->table, addressText(addr), connection_clock_t::now()) ? MHD_YES : MHD_NO;
+// The accept loop is ours, not the library's: stopping then closes the
+// listening socket at once, which the library's own quiescing cannot do
+// safely under several epoll loops (it races them for the descriptor), and
+// connections reach the per-address table in the order they were made.
+void acceptConnections(state_t* st) {
+  pollfd watch[2] = {{st->listening, POLLIN, 0}, {st->wake_acceptor[0], POLLIN, 0}};
+  for (;;) {
+    if (poll(watch, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "rocktreed: no longer accepting connections: %s\n", std::strerror(errno));
+      return;
+    }
+    if (watch[1].revents) return;
+    sockaddr_storage from{};
+    socklen_t from_len = sizeof from;
+    const int fd = accept4(st->listening, reinterpret_cast<sockaddr*>(&from), &from_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: wait for some to be freed rather than spin.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        std::this_thread::sleep_for(std::chrono::milliseconds(accept_retry_ms));
+      continue;
+    }
+    if (!reserveAddress(st->table, addressText(reinterpret_cast<sockaddr*>(&from)), connection_clock_t::now())) {
+      close(fd);  // over its address's share: closed unanswered
+      continue;
+    }
+    // The library owns the socket from here, and closes it if it is full.
+    MHD_add_connection(st->daemon, fd, reinterpret_cast<sockaddr*>(&from), from_len);
+  }
 }
 
 void notifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
@@ -183,7 +214,7 @@ MHD_Result handleRequest(void* cls, MHD_Connection* connection, const char*, con
 }
 
 // The listening socket on the address and port, or -1 with the reason.
-int listenOn(const std::string& bind, int port, bool* v6, int* bound_port, std::string* error) {
+int listenOn(const std::string& bind, int port, int* bound_port, std::string* error) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -205,7 +236,6 @@ int listenOn(const std::string& bind, int port, bool* v6, int* bound_port, std::
       fd = -1;
       continue;
     }
-    *v6 = a->ai_family == AF_INET6;
   }
   freeaddrinfo(found);
   if (fd < 0) {
@@ -245,13 +275,17 @@ bool startFrontEnd(service_t& service, const front_end_options_t& options, front
   st->options = options;
   st->table.limits = options.limits;
   st->table.metrics = &service.metrics.connections;
-  bool v6 = false;
-  const int fd = listenOn(options.bind, options.port, &v6, &fe->port, error);
+  const int fd = listenOn(options.bind, options.port, &fe->port, error);
   if (fd < 0) return false;
-  const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | (v6 ? MHD_USE_IPv6 : 0);
+  if (pipe2(st->wake_acceptor, O_CLOEXEC) != 0) {
+    close(fd);
+    *error = std::string("cannot start the HTTP front end (") + std::strerror(errno) + ")";
+    return false;
+  }
+  st->listening = fd;
+  const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_NO_LISTEN_SOCKET;
   st->daemon = MHD_start_daemon(
-      flags, 0, acceptPolicy, st.get(), handleRequest, st.get(), MHD_OPTION_LISTEN_SOCKET, fd,
-      MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, options.event_loops)),
+      flags, 0, nullptr, nullptr, handleRequest, st.get(), MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, options.event_loops)),
       MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(options.limits.max_total + refusal_headroom_connections),
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(options.limits.send_timeout_s),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory_bytes, MHD_OPTION_NOTIFY_CONNECTION,
@@ -259,11 +293,14 @@ bool startFrontEnd(service_t& service, const front_end_options_t& options, front
       MHD_OPTION_URI_LOG_CALLBACK, requestStarted, st.get(), MHD_OPTION_END);
   if (!st->daemon) {
     close(fd);
+    close(st->wake_acceptor[0]);
+    close(st->wake_acceptor[1]);
     *error = "cannot start the HTTP front end on " + options.bind + ":" + std::to_string(fe->port);
     return false;
   }
   state_t* raw = st.get();
   st->sweeper = std::thread([raw] { sweep(raw); });
+  st->acceptor = std::thread([raw] { acceptConnections(raw); });
   fe->state = std::move(st);
   return true;
 }
@@ -271,8 +308,13 @@ bool startFrontEnd(service_t& service, const front_end_options_t& options, front
 void stopFrontEnd(front_end_t* fe, int grace_s) {
   state_t* st = fe->state.get();
   if (!st) return;
-  const MHD_socket listening = MHD_quiesce_daemon(st->daemon);
-  if (listening != MHD_INVALID_SOCKET) close(listening);
+  // New connections are refused from here on.
+  const char stop = 's';
+  if (write(st->wake_acceptor[1], &stop, 1) != 1) std::perror("rocktreed: waking the accept loop");
+  st->acceptor.join();
+  close(st->listening);
+  close(st->wake_acceptor[0]);
+  close(st->wake_acceptor[1]);
   const auto end = connection_clock_t::now() + std::chrono::seconds(grace_s);
   while (answersUnderWay(st->table) > 0 && connection_clock_t::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
