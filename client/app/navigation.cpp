@@ -23,6 +23,10 @@ struct navigation_t {
   bool flight_pending = false;
   geo_pose_t flight_to{};
   Eigen::Vector3d previous_eye{0, 0, 0};  // before this frame's move
+  // Where the last frame's move put the eye, before the ground held it: the
+  // descent's speed is read from these, so that a hold is not taken for
+  // speed (a flight going on down its path would be lifted ever higher).
+  double previous_unheld_radius = -1;
   double height_above_ground = 0;
   double clock_s = 0;  // frame time since start
   double since_ground_line_ms = periodic_line_ms;
@@ -168,7 +172,10 @@ void navigateCamera(camera_t& cam, camera_input_t* in, const std::vector<draw_it
     const camera_pose_t pose = advanceFlight(&nav.flight, dt_s);
     cam.eye = pose.eye;
     cam.direction = pose.direction;
-    if (!nav.flight.active) std::printf("flight: arrived after %.2f s\n", nav.flight.duration_s);
+    if (!nav.flight.active) {  // where it ended, without waiting for the next periodic line
+      std::printf("flight: arrived after %.2f s\n", nav.flight.duration_s);
+      std::fputs(positionLine(cam).c_str(), stdout);
+    }
   }
   // What the free camera would do on top: nothing in globe mode or while
   // flying.
@@ -181,7 +188,12 @@ void navigateCamera(camera_t& cam, camera_input_t* in, const std::vector<draw_it
 
 bool keepCameraAboveGround(camera_t& cam, const rocktree_t* planet, double delta_time_ms) {
   const ground_t ground = groundUnder(planet->root_bulk, cam.eye, planet->radius, announcedRelief(planet));
-  const bool moved = keepAboveGround(cam, nav.previous_eye, ground, delta_time_ms / 1000);
+  const double dt_s = delta_time_ms / 1000;
+  const double unheld = cam.eye.norm();
+  const double descent =
+      dt_s > 0 && nav.previous_unheld_radius >= 0 ? std::max(0.0, nav.previous_unheld_radius - unheld) / dt_s : 0;
+  nav.previous_unheld_radius = unheld;
+  const bool moved = keepAboveGround(cam, nav.previous_eye, ground, descent);
   nav.height_above_ground = cam.eye.norm() - ground.radius;
   nav.since_ground_line_ms += delta_time_ms;
   if (moved && nav.since_ground_line_ms >= periodic_line_ms) {

@@ -86,7 +86,7 @@ bool findStartPlace(const viewer_options_t& options) {
 
 void startPlaceFinder(const viewer_options_t& options) {
   finder.labels_on = options.labels;
-  if (finder.has_start_place) go(finder.start_place, false);
+  if (finder.has_start_place) go(finder.start_place);
 }
 
 bool searchLineOpen() { return finder.open; }

@@ -71,10 +71,9 @@ double announcedRelief(const rocktree_t* planet) {
   return std::isfinite(relief) ? std::clamp(relief, 0.0, 100000.0) : 0;
 }
 
-bool keepAboveGround(camera_t& cam, const Eigen::Vector3d& previous_eye, const ground_t& ground, double dt_s) {
+bool keepAboveGround(camera_t& cam, const Eigen::Vector3d& previous_eye, const ground_t& ground, double descent_m_s) {
   const double r = cam.eye.norm();
-  const double descent = dt_s > 0 ? std::max(0.0, previous_eye.norm() - r) / dt_s : 0;
-  const double floor = ground.radius + ground_clearance_metres + descent * ground_clearance_seconds;
+  const double floor = ground.radius + ground_clearance_metres + std::max(0.0, descent_m_s) * ground_clearance_seconds;
   if (r >= floor) return false;
   const double to = ground.from_mesh ? floor : std::min(floor, std::max(r, previous_eye.norm()));
   if (to <= r) return false;

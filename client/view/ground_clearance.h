@@ -27,8 +27,8 @@ double announcedRelief(const rocktree_t* planet);
 
 // Keeps the eye above the ground after a move from previous_eye: at least
 // ground_clearance_metres above it, plus ground_clearance_seconds of the
-// descent's speed. Under a loaded mesh the eye is lifted to that height; over
+// descent's speed (metres a second, as the caller measures it). Under a loaded mesh the eye is lifted to that height; over
 // ground not loaded yet it is only kept from going lower than it was (a
 // start or a place may be below the highest relief, and must not jump up
 // before the ground is known). True when the eye was moved.
-bool keepAboveGround(camera_t& cam, const Eigen::Vector3d& previous_eye, const ground_t& ground, double dt_s);
+bool keepAboveGround(camera_t& cam, const Eigen::Vector3d& previous_eye, const ground_t& ground, double descent_m_s);
