@@ -91,6 +91,15 @@ TEST(ConnectionTable, CapsEachAddressAndTheTotalAndCutsByPhase) {
   for (tracked_connection_t* x : {a2, b1, b2, c}) untrackConnection(t, x);
   EXPECT_EQ(m.open.load(), 0);
   EXPECT_TRUE(t.per_address.empty());  // the stale reservation is gone too
+
+  // The head's deadline runs from the accept, also when an event loop
+  // reports the connection later.
+  ASSERT_TRUE(reserveAddress(t, "d", now));
+  tracked_connection_t* late = trackConnection(t, 7, "d", now + 500ms);
+  cut.clear();
+  expireConnections(t, now + std::chrono::seconds(t.limits.head_timeout_s) + 1ms, collect);
+  EXPECT_EQ(cut, std::vector<int>{7});
+  untrackConnection(t, late);
 }
 
 // --- the binary on loopback ---------------------------------------------------------

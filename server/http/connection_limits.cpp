@@ -22,8 +22,14 @@ tracked_connection_t* trackConnection(connection_table_t& t, int fd, const std::
   c->since = now;
   std::lock_guard<std::mutex> lock(t.mutex);
   const auto place = std::find_if(t.reserved.begin(), t.reserved.end(), [&](const auto& r) { return r.second == address; });
-  if (place != t.reserved.end()) t.reserved.erase(place);
-  else ++t.per_address[address];
+  if (place != t.reserved.end()) {
+    // The head's deadline runs from the accept, not from when an event
+    // loop got round to the connection (later under load).
+    c->since = std::min(c->since, place->first);
+    t.reserved.erase(place);
+  } else {
+    ++t.per_address[address];
+  }
   t.open.insert(c);
   t.metrics->open.fetch_add(1, std::memory_order_relaxed);
   if (t.admitted >= t.limits.max_total) {
