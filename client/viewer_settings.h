@@ -131,9 +131,16 @@ constexpr size_t decode_pool_threads = 4;
 // for the whole transfer, so with fewer threads the cap would never be
 // reached and requests would queue in the pool, out of the scheduler's
 // reach (no cancel, no re-ranking). Each thread keeps at most one
-// connection, so this is also the most connections the viewer opens.
+// connection, so over HTTP/1.1 this is also the most connections the
+// viewer opens.
 constexpr size_t max_requests_in_flight = 24;
-constexpr size_t download_pool_threads = max_requests_in_flight;
+// The same once the service speaks HTTP/2: its requests are streams of one
+// connection, so more at once cost no connections, and at 50 ms round trip
+// a view's thousand requests then take fewer round trips (bench/
+// protocols_at_distance.sh); nginx allows 128 streams per connection.
+constexpr size_t max_requests_in_flight_http2 = 96;
+constexpr size_t download_pool_threads =
+    max_requests_in_flight > max_requests_in_flight_http2 ? max_requests_in_flight : max_requests_in_flight_http2;
 
 // --- Transport -------------------------------------------------------------
 

@@ -1,7 +1,10 @@
 #include "net/http2_session.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <nghttp2/nghttp2.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cctype>
@@ -49,6 +52,8 @@ namespace {
 struct registry_t {
   std::mutex m;
   std::map<std::string, std::shared_ptr<http2_session_t>> live;
+  std::set<std::string> spoken;                    // places that have had a session
+  std::map<std::string, const void*> handshaking;  // at those: the one handshake under way
   bool stopped = false;
 };
 
@@ -253,8 +258,10 @@ void flush(http2_session_t* S) {
   }
 }
 
-// Everything the socket holds goes to nghttp2, then its answers out.
-void pump(http2_session_t* S) {
+// Everything the socket holds goes to nghttp2, then its answers out. True
+// when bytes came (other streams' answers may have moved on).
+bool pump(http2_session_t* S) {
+  bool received = false;
   while (!S->dead && S->connection.socket >= 0) {
     uint8_t buf[16384];
     size_t n = 0;
@@ -265,12 +272,14 @@ void pump(http2_session_t* S) {
       break;
     }
     S->last_receive_ms = httpNowMs();
+    received = true;
     receiveBytes(S, buf, n);
   }
   flush(S);
   // After a GOAWAY, once its last streams are answered, nothing more comes.
   if (!S->dead && !nghttp2_session_want_read(S->ng) && !nghttp2_session_want_write(S->ng))
     die(S, "the service ended the HTTP/2 connection");
+  return received || S->dead;
 }
 
 // The --header lines as fields: names in lower case, as HTTP/2 wants them;
@@ -382,22 +391,46 @@ bool http2Adopt(const std::string& key, http_connection_t* c, http2_stream_t* s,
   *c = http_connection_t{};
   c->socket = -1;
   S->key = key;
+  // Streams write small frames one after another while earlier ones are
+  // unacknowledged: Nagle's algorithm would hold each behind the peer's
+  // delayed ACK (tens of milliseconds per request).
+  const int on = 1;
+  setsockopt(S->connection.socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (!startSession(S.get())) return false;
   ++connections_h2;
   {
     registry_t& r = registry();
     std::lock_guard<std::mutex> lock(r.m);
+    r.spoken.insert(key);
     // One that another thread made meanwhile stays the shared one.
     if (!r.stopped && !r.live.count(key)) r.live[key] = S;
   }
   return join(S, s, stall_limit_ms);
 }
 
+bool http2MayHandshake(const std::string& key, const void* who) {
+  registry_t& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  if (!r.spoken.count(key)) return true;
+  return r.handshaking.emplace(key, who).first->second == who;
+}
+
+void http2HandshakeOver(const std::string& key, const void* who) {
+  registry_t& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  auto found = r.handshaking.find(key);
+  if (found != r.handshaking.end() && found->second == who) r.handshaking.erase(found);
+}
+
 http_status_t http2Process(http2_stream_t* s) {
   const std::shared_ptr<http2_session_t> S = s->session;  // stays alive while its lock is held
   std::lock_guard<std::mutex> lock(S->m);
   if (!s->id && !s->finished) submit(S.get(), s);
-  pump(S.get());
+  // While one thread waits on the socket it reads for all (http2Wait); the
+  // others only hand over what they have to send.
+  bool news = false;
+  if (S->polling) flush(S.get());
+  else news = pump(S.get());
   if (!s->finished && httpNowMs() - s->last_progress_ms >= s->stall_limit_ms) {
     failStream(s, "no progress within the stall limit");
     resetStream(S.get(), s, NGHTTP2_CANCEL);
@@ -405,7 +438,7 @@ http_status_t http2Process(http2_stream_t* s) {
     if (httpNowMs() - S->last_receive_ms >= s->stall_limit_ms) unregister(S.get());
     flush(S.get());
   }
-  S->turn_over.notify_all();
+  if (news) S->turn_over.notify_all();
   if (!s->finished || s->retry) return HTTP_STATUS_PENDING;
   return s->answer->status;
 }
@@ -415,7 +448,9 @@ void http2Wait(http2_stream_t* s, int timeout_ms) {
   std::unique_lock<std::mutex> lock(S->m);
   if (s->finished || S->dead) return;
   if (S->polling || S->connection.socket < 0) {
-    S->turn_over.wait_for(lock, std::chrono::milliseconds(timeout_ms));
+    // Woken early only when this stream is done or the socket is nobody's.
+    S->turn_over.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                          [&] { return s->finished || S->dead || !S->polling; });
     return;
   }
   S->polling = true;
@@ -424,7 +459,7 @@ void http2Wait(http2_stream_t* s, int timeout_ms) {
   poll(&p, 1, timeout_ms);
   lock.lock();
   S->polling = false;
-  S->turn_over.notify_all();
+  if (pump(S.get())) S->turn_over.notify_all();
 }
 
 void http2Leave(http2_stream_t* s) {

@@ -44,6 +44,14 @@ bool http2Attach(const std::string& key, http2_stream_t* s, int64_t stall_limit_
 // the stream joins that one. False when out of memory (c is closed).
 bool http2Adopt(const std::string& key, http_connection_t* c, http2_stream_t* s, int64_t stall_limit_ms);
 
+// Whether a connection (who) to key may begin its TLS handshake now. At a
+// place that has spoken HTTP/2, one handshake at a time: the others wait
+// and join the session it brings (after a GOAWAY every refused stream would
+// otherwise open a connection of its own). Anywhere else: always.
+bool http2MayHandshake(const std::string& key, const void* who);
+// who's handshake has ended, whichever way, or it never began.
+void http2HandshakeOver(const std::string& key, const void* who);
+
 // Submits the stream once, then reads and writes what the socket allows
 // for the whole session. PENDING until the stream's answer is complete or
 // failed (in the answer) or s->retry is set.

@@ -3,6 +3,8 @@
 // it as far as its connection allows and hands the bytes to the framing.
 #include "net/http_client.h"
 
+#include <poll.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,7 @@ struct http_internal_t {
   bool offer_h2;
   http2_stream_t h2;  // constructed in place in the calloc'd record
   int h2_retries;     // times it went out again after a refused stream
+  bool h2_gated;      // its handshake waits for another's to the place (http2MayHandshake)
 };
 
 // The --header lines, each ending in CRLF; never destroyed (downloads that
@@ -285,13 +288,25 @@ http_status_t http_process(http_t* http) {
   if (h->h2.session) return processStream(h);
   // Another connection to the place became HTTP/2 before this one's
   // handshake began: the request goes there instead.
-  if (h->offer_h2 && h->connection.tls && !h->connection.tls_handshaking &&
-      http2Attach(keptAliveKey(targetOf(h)), &h->h2, h->connection.stall_limit_ms)) {
-    connectionClose(&h->connection);
-    return processStream(h);
+  h->h2_gated = false;
+  if (h->offer_h2 && h->connection.tls && !h->connection.tls_handshaking) {
+    const std::string key = keptAliveKey(targetOf(h));
+    if (http2Attach(key, &h->h2, h->connection.stall_limit_ms)) {
+      connectionClose(&h->connection);
+      http2HandshakeOver(key, h);
+      return processStream(h);
+    }
+    if (!http2MayHandshake(key, h)) {
+      h->h2_gated = true;
+      if (connectionStalled(&h->connection)) return fail(h, "no progress within the stall limit");
+      return http->status;
+    }
   }
 
-  switch (connectionFinishConnect(&h->connection, h->failure_text, sizeof h->failure_text)) {
+  const connect_outcome_t connected =
+      connectionFinishConnect(&h->connection, h->failure_text, sizeof h->failure_text);
+  if (h->offer_h2 && connected != connect_waiting) http2HandshakeOver(keptAliveKey(targetOf(h)), h);
+  switch (connected) {
     case connect_poll_failed:
       return fail(h, "poll failed");
     case connect_failed:
@@ -323,6 +338,10 @@ void http_wait(http_t* http, int timeout_ms) {
   if (!http || http->status != HTTP_STATUS_PENDING) return;
   http_internal_t* h = internalOf(http);
   if (h->h2.session) return http2Wait(&h->h2, timeout_ms);
+  if (h->h2_gated) {
+    poll(nullptr, 0, timeout_ms);  // nothing to watch: another connection's handshake decides
+    return;
+  }
   connectionWait(&h->connection, h->connection.connect_pending || !h->request_sent, timeout_ms);
 }
 
@@ -337,6 +356,7 @@ void http_release(http_t* http) {
   if (!http) return;
   http_internal_t* h = internalOf(http);
   http2Leave(&h->h2);
+  if (h->offer_h2) http2HandshakeOver(keptAliveKey(targetOf(h)), h);
   h->h2.~http2_stream_t();
   // Only a connection whose last answer was read to its end, and that the
   // service keeps open, can carry the next request.
