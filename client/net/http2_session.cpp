@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "viewer_settings.h"
@@ -128,7 +130,12 @@ int onHeader(nghttp2_session* ng, const nghttp2_frame* frame, const uint8_t* nam
   const std::string_view v(reinterpret_cast<const char*>(value), valuelen);
   http_answer_t* a = s->answer;
   if (n == ":status") {
-    // nghttp2 has checked it is three digits.
+    // nghttp2 checks it is three digits; a bad one fails the stream either way.
+    if (v.size() != 3 || !isdigit(static_cast<unsigned char>(v[0])) || !isdigit(static_cast<unsigned char>(v[1])) ||
+        !isdigit(static_cast<unsigned char>(v[2]))) {
+      failStream(s, "HTTP/2 answer without a valid status");
+      return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+    }
     a->status_code = (v[0] - '0') * 100 + (v[1] - '0') * 10 + (v[2] - '0');
   } else if (n == "content-type") {
     const size_t len = std::min(valuelen, sizeof a->content_type - 1);
@@ -422,7 +429,7 @@ void http2HandshakeOver(const std::string& key, const void* who) {
   if (found != r.handshaking.end() && found->second == who) r.handshaking.erase(found);
 }
 
-http_status_t http2Process(http2_stream_t* s) {
+http_status_t http2Process(http2_stream_t* s, int* status_code, bool* retry) {
   const std::shared_ptr<http2_session_t> S = s->session;  // stays alive while its lock is held
   std::lock_guard<std::mutex> lock(S->m);
   if (!s->id && !s->finished) submit(S.get(), s);
@@ -439,6 +446,8 @@ http_status_t http2Process(http2_stream_t* s) {
     flush(S.get());
   }
   if (news) S->turn_over.notify_all();
+  *status_code = s->answer->status_code;
+  *retry = s->retry;
   if (!s->finished || s->retry) return HTTP_STATUS_PENDING;
   return s->answer->status;
 }
@@ -468,7 +477,8 @@ void http2Leave(http2_stream_t* s) {
   std::lock_guard<std::mutex> lock(S->m);
   S->streams.erase(s);
   if (!S->dead && s->id > 0) {
-    if (!s->finished || s->retry) nghttp2_submit_rst_stream(S->ng, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_CANCEL);
+    // Given up under way: only this stream ends. (A refused one is closed already.)
+    if (!s->finished) nghttp2_submit_rst_stream(S->ng, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_CANCEL);
     nghttp2_session_set_stream_user_data(S->ng, s->id, nullptr);
     flush(S.get());
   }

@@ -54,8 +54,9 @@ void http2HandshakeOver(const std::string& key, const void* who);
 
 // Submits the stream once, then reads and writes what the socket allows
 // for the whole session. PENDING until the stream's answer is complete or
-// failed (in the answer) or s->retry is set.
-http_status_t http2Process(http2_stream_t* s);
+// failed (in the answer), or *retry. Other threads fill the answer until
+// then: *status_code is its status so far, read under the lock.
+http_status_t http2Process(http2_stream_t* s, int* status_code, bool* retry);
 // Waits up to timeout_ms for the session's socket, or for another thread's
 // turn at it to finish.
 void http2Wait(http2_stream_t* s, int timeout_ms);

@@ -187,8 +187,16 @@ bool retryOnNewConnection(http_internal_t* h) {
 // A stream's turn; one the service refused unprocessed goes out again, on
 // the place's HTTP/2 connection if there is one, else on a new connection.
 http_status_t processStream(http_internal_t* h) {
-  http2Process(&h->h2);
-  if (!h->h2.retry) return publishAnswer(h);
+  int status_code = 0;
+  bool retry = false;
+  // Until the stream is finished other threads write its answer: only
+  // what was read under the session's lock is used.
+  const http_status_t status = http2Process(&h->h2, &status_code, &retry);
+  if (!retry && status == HTTP_STATUS_PENDING) {
+    h->http.status_code = status_code;
+    return status;
+  }
+  if (!retry) return publishAnswer(h);
   http2Leave(&h->h2);
   http2NoteRetry();
   const int64_t stall_limit_ms = h->h2.stall_limit_ms;
