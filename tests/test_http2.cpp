@@ -181,3 +181,20 @@ TEST(Http2, HttpOneServiceIsSpokenToAsBefore) {
   EXPECT_EQ(after.connections_opened - before.connections_opened, 1);
   EXPECT_EQ(after.requests_on_reused - before.requests_on_reused, 4);
 }
+
+// A service that chooses HTTP/2 and then answers with garbage: the request
+// fails with a reason, once, without a new connection per retry.
+TEST(Http2, GarbageFromTheServiceFailsTheRequest) {
+  ASSERT_GT(nginx().pid, 0);  // its CA is added
+  ScriptServer server;
+  ASSERT_TRUE(server.useTls(nginx().dir.path + "/good.pem", nginx().dir.path + "/leaf.key", true));
+  scripted_reply_t garbage = httpReply(200, "OK", std::string(300, 'x'));
+  garbage.hold_open = true;
+  server.replyDefault(garbage);
+  const http_connection_stats_t before = httpConnectionStats();
+  const http_outcome_t o = getToEnd(server.tlsUrl("/a"));
+  const http_connection_stats_t after = httpConnectionStats();
+  EXPECT_EQ(o.status, HTTP_STATUS_FAILED);
+  EXPECT_EQ(o.reason, "HTTP/2 protocol error from the service");
+  EXPECT_EQ(after.http2_connections - before.http2_connections, 1);
+}

@@ -36,6 +36,7 @@ struct http2_session_t {
   bool dead = false;           // the connection has ended
   bool goaway = false;
   int32_t goaway_last = INT32_MAX;
+  bool protocol_error = false;  // nghttp2 ended the connection over what the service sent
   bool write_blocked = false;  // the socket took less than it was given
   std::vector<uint8_t> out;    // serialized frames not yet taken by the socket
   size_t out_sent = 0;
@@ -99,15 +100,16 @@ void resetStream(http2_session_t* S, http2_stream_t* s, uint32_t code) {
   nghttp2_session_set_stream_user_data(S->ng, s->id, nullptr);
 }
 
-// The connection has ended: streams that got nothing may go out again
-// (bounded by their retries), the rest fail.
-void die(http2_session_t* S, const char* why) {
+// The connection has ended: when it closed (the service may close an idle
+// one at any time), streams that got nothing may go out again (bounded by
+// their retries); after a protocol error, and the rest, fail.
+void die(http2_session_t* S, const char* why, bool closed = true) {
   if (S->dead) return;
   S->dead = true;
   unregister(S);
   for (http2_stream_t* s : S->streams) {
     if (s->finished) continue;
-    if (untouched(s)) {
+    if (closed && untouched(s)) {
       s->retry = true;
       s->finished = true;
     } else {
@@ -214,6 +216,13 @@ int onStreamClose(nghttp2_session* ng, int32_t id, uint32_t code, void* user) {
   return 0;
 }
 
+// Our GOAWAY with an error: the service broke the protocol.
+int onFrameSent(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+  if (frame->hd.type == NGHTTP2_GOAWAY && frame->goaway.error_code != NGHTTP2_NO_ERROR)
+    static_cast<http2_session_t*>(user)->protocol_error = true;
+  return 0;
+}
+
 // A request's HEADERS that could not go out (a GOAWAY came first).
 int onNotSent(nghttp2_session* ng, const nghttp2_frame* frame, int, void*) {
   if (frame->hd.type != NGHTTP2_HEADERS) return 0;
@@ -227,7 +236,7 @@ int onNotSent(nghttp2_session* ng, const nghttp2_frame* frame, int, void*) {
 
 void receiveBytes(http2_session_t* S, const uint8_t* data, size_t size) {
   const ssize_t used = nghttp2_session_mem_recv(S->ng, data, size);
-  if (used < 0) die(S, "HTTP/2 protocol error from the service");
+  if (used < 0) die(S, "HTTP/2 protocol error from the service", false);
 }
 
 // Hands nghttp2's frames to the socket as far as it takes them now.
@@ -239,7 +248,7 @@ void flush(http2_session_t* S) {
       S->out_sent = 0;
       const uint8_t* frames = nullptr;
       const ssize_t n = nghttp2_session_mem_send(S->ng, &frames);
-      if (n < 0) return die(S, "HTTP/2 protocol error");
+      if (n < 0) return die(S, "HTTP/2 protocol error", false);
       if (n == 0) return;
       S->out.assign(frames, frames + n);
     }
@@ -285,7 +294,8 @@ bool pump(http2_session_t* S) {
   flush(S);
   // After a GOAWAY, once its last streams are answered, nothing more comes.
   if (!S->dead && !nghttp2_session_want_read(S->ng) && !nghttp2_session_want_write(S->ng))
-    die(S, "the service ended the HTTP/2 connection");
+    die(S, S->protocol_error ? "HTTP/2 protocol error from the service" : "the service ended the HTTP/2 connection",
+        !S->protocol_error);
   return received || S->dead;
 }
 
@@ -363,6 +373,7 @@ bool startSession(http2_session_t* S) {
   nghttp2_session_callbacks_set_on_frame_recv_callback(cb, onFrame);
   nghttp2_session_callbacks_set_on_stream_close_callback(cb, onStreamClose);
   nghttp2_session_callbacks_set_on_frame_not_send_callback(cb, onNotSent);
+  nghttp2_session_callbacks_set_on_frame_send_callback(cb, onFrameSent);
   const int made = nghttp2_session_client_new(&S->ng, cb, S);
   nghttp2_session_callbacks_del(cb);
   if (made != 0) return false;
