@@ -416,14 +416,14 @@ bool http2Adopt(const std::string& key, http_connection_t* c, http2_stream_t* s,
   setsockopt(S->connection.socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (!startSession(S.get())) return false;
   ++connections_h2;
-  {
-    registry_t& r = registry();
-    std::lock_guard<std::mutex> lock(r.m);
-    r.spoken.insert(key);
-    // One that another thread made meanwhile stays the shared one.
-    if (!r.stopped && !r.live.count(key)) r.live[key] = S;
-  }
-  return join(S, s, stall_limit_ms);
+  // Joined before it is shared: once others use it, a GOAWAY may come at once.
+  join(S, s, stall_limit_ms);
+  registry_t& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  r.spoken.insert(key);
+  // One that another thread made meanwhile stays the shared one.
+  if (!r.stopped && !r.live.count(key)) r.live[key] = S;
+  return true;
 }
 
 bool http2MayHandshake(const std::string& key, const void* who) {
