@@ -21,7 +21,6 @@ std::atomic<int64_t> http_stall_timeout_ms{http_stall_limit_ms};
 const char http_failure_status[] = "status code 300 or more";
 std::atomic<size_t> http_max_response_bytes{http_response_limit};
 
-
 namespace {
 
 struct http_internal_t {
@@ -295,16 +294,17 @@ http_status_t http_process(http_t* http) {
   if (http->status != HTTP_STATUS_PENDING) return http->status;
   if (h->h2.session) return processStream(h);
   // Another connection to the place became HTTP/2 before this one's
-  // handshake began: the request goes there instead.
+  // handshake ended: the request goes there instead (a handshake cut short
+  // costs nothing more).
   h->h2_gated = false;
-  if (h->offer_h2 && h->connection.tls && !h->connection.tls_handshaking) {
+  if (h->offer_h2 && h->connection.tls && h->connection.connect_pending) {
     const std::string key = keptAliveKey(targetOf(h));
     if (http2Attach(key, &h->h2, h->connection.stall_limit_ms)) {
       connectionClose(&h->connection);
       http2HandshakeOver(key, h);
       return processStream(h);
     }
-    if (!http2MayHandshake(key, h)) {
+    if (!h->connection.tls_handshaking && !http2MayHandshake(key, h)) {
       h->h2_gated = true;
       if (connectionStalled(&h->connection)) return fail(h, "no progress within the stall limit");
       return http->status;
