@@ -29,7 +29,7 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(ROOT), "tests", "e2e", "flight"))
 import harness  # noqa: E402
 
-# Mont Blanc's summit 6 km ahead, looking down at it.
+# 6 km above the sphere, Mont Blanc's summit about 7 km to the south-east, looking towards it and down.
 POSITION = "45.88,6.80,6000,125,-25"
 SIZE = "640x360"
 SETTLE_LIMIT_S = 120
