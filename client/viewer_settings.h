@@ -131,9 +131,16 @@ constexpr size_t decode_pool_threads = 4;
 // for the whole transfer, so with fewer threads the cap would never be
 // reached and requests would queue in the pool, out of the scheduler's
 // reach (no cancel, no re-ranking). Each thread keeps at most one
-// connection, so this is also the most connections the viewer opens.
+// connection, so over HTTP/1.1 this is also the most connections the
+// viewer opens.
 constexpr size_t max_requests_in_flight = 24;
-constexpr size_t download_pool_threads = max_requests_in_flight;
+// The same once the service speaks HTTP/2: its requests are streams of one
+// connection, so more at once cost no connections, and at 50 ms round trip
+// a view's thousand requests then take fewer round trips (bench/
+// protocols_at_distance.sh); nginx allows 128 streams per connection.
+constexpr size_t max_requests_in_flight_http2 = 96;
+constexpr size_t download_pool_threads =
+    max_requests_in_flight > max_requests_in_flight_http2 ? max_requests_in_flight : max_requests_in_flight_http2;
 
 // --- Transport -------------------------------------------------------------
 
@@ -148,6 +155,22 @@ constexpr size_t http_response_limit = 64u << 20;
 // How long one wait on the socket may last between two polls of a request:
 // short, so that a shutdown or a cancellation is seen at once.
 constexpr int fetch_poll_wait_ms = 1;
+// HTTP/2 over TLS when the service's handshake chooses it (ALPN "h2"):
+// its requests then share one connection. Off, every service is spoken to
+// in HTTP/1.1 as before.
+constexpr bool http2_enabled = true;
+// A stream's receive window: at 50 ms round trip a stream gets at most a
+// window per round trip, so the default 64 KiB would hold a 1 MB node to
+// 1.3 MB/s; 8 MiB lets the largest message come in one round trip.
+constexpr int32_t http2_stream_window_bytes = 8 << 20;
+// The connection's window, shared by every stream: room for dozens of
+// streams at full speed at once (the answers are read as they come, so it
+// holds no memory of its own).
+constexpr int32_t http2_connection_window_bytes = 256 << 20;
+// How often a stream the service refused unprocessed (above a GOAWAY's last
+// stream, e.g. nginx's 1,000 requests per connection) goes out again before
+// its request fails: a service that refuses every stream must not loop us.
+constexpr int http2_max_retries = 8;
 
 // --- Request scheduling ---------------------------------------------------
 

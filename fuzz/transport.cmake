@@ -6,3 +6,5 @@ ostravel_fuzz(fuzz_http_framing ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http_framing.cp
 ostravel_fuzz(fuzz_http_url ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http_url.cpp)
 # A proxy's answer to CONNECT and proxy URLs.
 ostravel_fuzz(fuzz_proxy ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_proxy.cpp)
+# The service's side of an HTTP/2 connection: frames into the answers.
+ostravel_fuzz(fuzz_http2 ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_http2.cpp)

@@ -81,13 +81,26 @@ std::string ScriptServer::url(const std::string& resource) const { return "http:
 
 std::string ScriptServer::tlsUrl(const std::string& resource) const { return "https://" + host() + resource; }
 
-bool ScriptServer::useTls(const std::string& cert_file, const std::string& key_file) {
+bool ScriptServer::useTls(const std::string& cert_file, const std::string& key_file, bool choose_h2) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
     SSL_CTX_free(ctx);
     return false;
   }
+  if (choose_h2)
+    SSL_CTX_set_alpn_select_cb(
+        ctx,
+        [](SSL*, const unsigned char** out, unsigned char* out_len, const unsigned char* in, unsigned int in_len,
+           void*) {
+          static const unsigned char h2[] = "\x02h2";
+          unsigned char* chosen = nullptr;
+          if (SSL_select_next_proto(&chosen, out_len, h2, 3, in, in_len) != OPENSSL_NPN_NEGOTIATED)
+            return SSL_TLSEXT_ERR_NOACK;
+          *out = chosen;
+          return SSL_TLSEXT_ERR_OK;
+        },
+        nullptr);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_tls = ctx;
   return true;

@@ -75,8 +75,10 @@ class ScriptServer {
   // While paused, connections stay in the listen queue unaccepted.
   void pauseAccepting(bool paused) { m_accept_paused = paused; }
   // Connections accepted from now on speak TLS with this certificate chain
-  // and key (PEM files); false when they do not load.
-  bool useTls(const std::string& cert_file, const std::string& key_file);
+  // and key (PEM files); false when they do not load. With choose_h2 the
+  // handshake chooses "h2" when the client offers it (the scripted replies
+  // then answer HTTP/2's preface, read as a request "PRI *").
+  bool useTls(const std::string& cert_file, const std::string& key_file, bool choose_h2 = false);
   // Connections accepted from now on get these bytes at once (before any
   // TLS) and are closed: a peer that is no TLS service, or that stops
   // mid-handshake.

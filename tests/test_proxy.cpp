@@ -64,18 +64,6 @@ TEST(Proxy, UrlNoProxyAndConnectAnswers) {
 
 namespace {
 
-uint16_t freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 // tinyproxy on a free loopback port, asking for Basic authentication.
 struct tinyproxy_t {
   temp_dir_t dir{"proxy"};

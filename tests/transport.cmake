@@ -22,3 +22,7 @@ ostravel_test(test_pose_listener ${CMAKE_CURRENT_SOURCE_DIR}/test_pose_listener.
 # ThreadSanitizer (scripts/test).
 ostravel_test(test_pool ${CMAKE_CURRENT_SOURCE_DIR}/test_pool.cpp LABELS tsan)
 ostravel_test(test_retrieval ${CMAKE_CURRENT_SOURCE_DIR}/test_retrieval.cpp LIBS script_server LABELS tsan)
+# HTTP/2 over TLS against nginx: shared connection, reset streams, GOAWAY.
+# Download threads share each connection: it also runs under ThreadSanitizer.
+ostravel_test(test_http2 ${CMAKE_CURRENT_SOURCE_DIR}/test_http2.cpp LIBS script_server LABELS tsan)
+target_compile_definitions(test_http2 PRIVATE TEST_CERTS_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/make_test_certs.sh")

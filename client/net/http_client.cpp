@@ -3,11 +3,15 @@
 // it as far as its connection allows and hands the bytes to the framing.
 #include "net/http_client.h"
 
+#include <poll.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "net/http2_session.h"
 #include "net/http_connection.h"
 #include "net/http_framing.h"
 #include "net/http_proxy.h"
@@ -41,6 +45,13 @@ struct http_internal_t {
   bool reused;  // the connection came from the idle set and has not been replaced
   http_url_t url;  // resource not kept: it points into the caller's text
   const http_proxy_t* proxy;  // the proxy on the way; null: direct
+
+  // Over TLS a kept-alive request offers HTTP/2; when the service chooses
+  // it the request becomes a stream of the place's shared connection.
+  bool offer_h2;
+  http2_stream_t h2;  // constructed in place in the calloc'd record
+  int h2_retries;     // times it went out again after a refused stream
+  bool h2_gated;      // its handshake waits for another's to the place (http2MayHandshake)
 };
 
 // The --header lines, each ending in CRLF; never destroyed (downloads that
@@ -51,7 +62,7 @@ std::string& requestHeaders() {
 }
 
 kept_alive_target_t targetOf(const http_internal_t* h) {
-  return {h->url.tls, h->url.host, h->url.port, h->proxy};
+  return {h->url.tls, h->url.host, h->url.port, h->proxy, h->offer_h2};
 }
 
 http_internal_t* internalOf(http_t* http) { return reinterpret_cast<http_internal_t*>(http); }
@@ -92,6 +103,8 @@ http_t* createRecord(size_t extra) {
   h->http.content_type = h->answer.content_type;
   h->connection.socket = -1;
   h->connection.connect_pending = true;
+  new (&h->h2) http2_stream_t{};
+  h->h2.answer = &h->answer;
   return &h->http;
 }
 
@@ -144,6 +157,13 @@ http_t* createRequest(const char* url, const void* body, size_t body_size, bool 
   if (keep_alive) {
     h->keep_alive = true;
     h->answer.framed = true;
+    h->offer_h2 = parsed.tls && http2_enabled;
+    if (h->offer_h2) {
+      h->h2.path = resource;
+      h->h2.authority = std::string(host) + ":" + port;
+      h->h2.extra_headers = requestHeaders();
+      if (http2Attach(keptAliveKey(targetOf(h)), &h->h2, stall_limit_ms)) return handle;
+    }
     h->reused = keptAliveTake(targetOf(h), stall_limit_ms, &h->connection);
   }
   if (!h->reused && !keptAliveOpen(&h->connection, targetOf(h), stall_limit_ms)) {
@@ -161,6 +181,37 @@ bool retryOnNewConnection(http_internal_t* h) {
   h->header_sent = 0;
   h->data_sent = 0;
   return true;
+}
+
+// A stream's turn; one the service refused unprocessed goes out again, on
+// the place's HTTP/2 connection if there is one, else on a new connection.
+http_status_t processStream(http_internal_t* h) {
+  int status_code = 0;
+  bool retry = false;
+  // Until the stream is finished other threads write its answer: only
+  // what was read under the session's lock is used.
+  const http_status_t status = http2Process(&h->h2, &status_code, &retry);
+  if (!retry && status == HTTP_STATUS_PENDING) {
+    h->http.status_code = status_code;
+    return status;
+  }
+  if (!retry) return publishAnswer(h);
+  http2Leave(&h->h2);
+  http2NoteRetry();
+  const int64_t stall_limit_ms = h->h2.stall_limit_ms;
+  h->h2.id = 0;
+  h->h2.finished = false;
+  h->h2.retry = false;
+  h->h2.header_bytes = 0;
+  answerFree(&h->answer);
+  h->answer = http_answer_t{};
+  if (!answerInit(&h->answer, http_max_response_bytes.load())) return fail(h, "out of memory");
+  h->answer.framed = true;
+  if (++h->h2_retries > http2_max_retries) return fail(h, "the service refused the request on every HTTP/2 connection");
+  if (http2Attach(keptAliveKey(targetOf(h)), &h->h2, stall_limit_ms)) return h->http.status;
+  h->reused = false;
+  if (!keptAliveOpen(&h->connection, targetOf(h), stall_limit_ms)) return fail(h, "connection failed");
+  return h->http.status;
 }
 
 http_status_t sendRequest(http_internal_t* h) {
@@ -241,8 +292,29 @@ http_t* httpGetKeepAlive(const char* url, void* /*memctx*/) { return createReque
 http_status_t http_process(http_t* http) {
   http_internal_t* h = internalOf(http);
   if (http->status != HTTP_STATUS_PENDING) return http->status;
+  if (h->h2.session) return processStream(h);
+  // Another connection to the place became HTTP/2 before this one's
+  // handshake ended: the request goes there instead (a handshake cut short
+  // costs nothing more).
+  h->h2_gated = false;
+  if (h->offer_h2 && h->connection.tls && h->connection.connect_pending) {
+    const std::string key = keptAliveKey(targetOf(h));
+    if (http2Attach(key, &h->h2, h->connection.stall_limit_ms)) {
+      connectionClose(&h->connection);
+      http2HandshakeOver(key, h);
+      return processStream(h);
+    }
+    if (!h->connection.tls_handshaking && !http2MayHandshake(key, h)) {
+      h->h2_gated = true;
+      if (connectionStalled(&h->connection)) return fail(h, "no progress within the stall limit");
+      return http->status;
+    }
+  }
 
-  switch (connectionFinishConnect(&h->connection, h->failure_text, sizeof h->failure_text)) {
+  const connect_outcome_t connected =
+      connectionFinishConnect(&h->connection, h->failure_text, sizeof h->failure_text);
+  if (h->offer_h2 && connected != connect_waiting) http2HandshakeOver(keptAliveKey(targetOf(h)), h);
+  switch (connected) {
     case connect_poll_failed:
       return fail(h, "poll failed");
     case connect_failed:
@@ -250,7 +322,14 @@ http_status_t http_process(http_t* http) {
     case connect_refused:
       return fail(h, h->failure_text);
     case connect_waiting:
+      break;
     case connect_done:
+      if (h->offer_h2 && h->connection.tls && !h->request_sent && h->header_sent == 0 &&
+          tlsChoseH2(h->connection.tls)) {
+        if (!http2Adopt(keptAliveKey(targetOf(h)), &h->connection, &h->h2, h->connection.stall_limit_ms))
+          return fail(h, "out of memory");
+        return processStream(h);
+      }
       break;
   }
   if (!h->connection.connect_pending && !h->request_sent) {
@@ -266,6 +345,11 @@ http_status_t http_process(http_t* http) {
 void http_wait(http_t* http, int timeout_ms) {
   if (!http || http->status != HTTP_STATUS_PENDING) return;
   http_internal_t* h = internalOf(http);
+  if (h->h2.session) return http2Wait(&h->h2, timeout_ms);
+  if (h->h2_gated) {
+    poll(nullptr, 0, timeout_ms);  // nothing to watch: another connection's handshake decides
+    return;
+  }
   connectionWait(&h->connection, h->connection.connect_pending || !h->request_sent, timeout_ms);
 }
 
@@ -279,6 +363,9 @@ const char* http_failure_reason(const http_t* http) {
 void http_release(http_t* http) {
   if (!http) return;
   http_internal_t* h = internalOf(http);
+  http2Leave(&h->h2);
+  if (h->offer_h2) http2HandshakeOver(keptAliveKey(targetOf(h)), h);
+  h->h2.~http2_stream_t();
   // Only a connection whose last answer was read to its end, and that the
   // service keeps open, can carry the next request.
   if (h->keep_alive && h->answer.complete && h->answer.persistent && h->connection.socket >= 0)

@@ -3,7 +3,9 @@
 // request per TCP connection, the response ends when the server closes.
 // httpGetKeepAlive speaks HTTP/1.1 over persistent connections: the answer
 // ends with its framing (Content-Length or the chunked coding), and its
-// connection may carry the next request. A request is created by one of
+// connection may carry the next request; over TLS to a service that
+// chooses HTTP/2, its requests are streams of one shared connection
+// (net/http2_session.h). A request is created by one of
 // those, driven by repeated http_process calls (each does only what the
 // socket allows right now) and freed by http_release. Everything in http_t
 // stays readable until release. Every limit (stall, size) holds per request.
@@ -65,6 +67,9 @@ struct http_connection_stats_t {
   int64_t requests_on_reused;      // requests sent on a kept-alive connection, since start
   int64_t tls_handshakes_full;     // TLS handshakes that set up a new session, since start
   int64_t tls_handshakes_resumed;  // TLS handshakes that resumed an earlier session of the host
+  int64_t http2_connections;       // connections whose service chose HTTP/2
+  int64_t http2_streams;           // requests sent as HTTP/2 streams
+  int64_t http2_refused;           // streams refused unprocessed (GOAWAY) and sent again
 };
 http_connection_stats_t httpConnectionStats();
 

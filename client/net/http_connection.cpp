@@ -118,7 +118,7 @@ bool connectionOpen(http_connection_t* c, const http_route_t& route, int64_t sta
   c->last_progress_ms = httpNowMs();
   if (c->socket >= 0 && route.tls_host) {
     char why[256];
-    c->tls = tlsStart(c->socket, route.tls_host, route.tls_port, why, sizeof why);
+    c->tls = tlsStart(c->socket, route.tls_host, route.tls_port, route.offer_h2, why, sizeof why);
     if (!c->tls) connectionClose(c);
   }
   if (c->socket >= 0 && route.tunnel_request) {

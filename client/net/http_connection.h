@@ -37,6 +37,7 @@ struct http_route_t {
   const char* tls_host;  // TLS with this service (its name checked); null: plain
   const char* tls_port;
   const char* tunnel_request;  // sent first and answered by a proxy (CONNECT); null: none
+  bool offer_h2;               // TLS offers HTTP/2 (kept-alive requests only)
 };
 
 // Starts a connect on a new non-blocking socket; false (socket -1) when the

@@ -7,6 +7,8 @@
 
 #include <poll.h>
 
+#include "net/http2_session.h"
+
 namespace {
 
 // Idle kept-alive connections, by "http://host:port" or "https://host:port". At most one per download
@@ -29,12 +31,6 @@ constexpr size_t max_idle_connections = 4 * download_pool_threads;
 std::atomic<int64_t> connections_opened{0};
 std::atomic<int64_t> requests_on_reused{0};
 
-std::string connectionKey(const kept_alive_target_t& to) {
-  std::string key = std::string(to.tls ? "https://" : "http://") + to.host + ":" + to.port;
-  if (to.proxy) key += std::string(" via ") + to.proxy->host + ":" + to.proxy->port;
-  return key;
-}
-
 // An idle connection reads as readable when the service has closed it or
 // sent bytes nobody asked for; over TLS it may also be a session ticket,
 // which leaves it as good as before.
@@ -46,10 +42,16 @@ bool stillClean(http_connection_t* c) {
 
 }  // namespace
 
+std::string keptAliveKey(const kept_alive_target_t& to) {
+  std::string key = std::string(to.tls ? "https://" : "http://") + to.host + ":" + to.port;
+  if (to.proxy) key += std::string(" via ") + to.proxy->host + ":" + to.proxy->port;
+  return key;
+}
+
 // One the service has closed (or that holds bytes nobody asked for) reads
 // as readable: it is dropped here rather than failing a request later.
 bool keptAliveTake(const kept_alive_target_t& to, int64_t stall_limit_ms, http_connection_t* out) {
-  const std::string key = connectionKey(to);
+  const std::string key = keptAliveKey(to);
   idle_connections_t& idle = idleConnections();
   for (;;) {
     bool found = false;
@@ -81,7 +83,7 @@ void keptAliveKeep(const kept_alive_target_t& to, http_connection_t* c) {
   {
     std::lock_guard<std::mutex> lock(idle.m);
     if (idle.keeping && idle.connections.size() < max_idle_connections) {
-      idle.connections.emplace_back(connectionKey(to), *c);
+      idle.connections.emplace_back(keptAliveKey(to), *c);
       *c = http_connection_t{};
       c->socket = -1;
       return;
@@ -91,7 +93,7 @@ void keptAliveKeep(const kept_alive_target_t& to, http_connection_t* c) {
 }
 
 bool keptAliveOpen(http_connection_t* c, const kept_alive_target_t& to, int64_t stall_limit_ms) {
-  http_route_t route{to.host, to.port, to.tls ? to.host : nullptr, to.port, nullptr};
+  http_route_t route{to.host, to.port, to.tls ? to.host : nullptr, to.port, nullptr, to.tls && to.h2};
   std::string tunnel;
   if (to.proxy) {
     route.host = to.proxy->host;
@@ -119,6 +121,7 @@ bool keptAliveRetry(http_connection_t* c, bool* reused, size_t received, const k
 }
 
 void httpCloseIdleConnections() {
+  http2CloseIdle(false);
   idle_connections_t& idle = idleConnections();
   std::lock_guard<std::mutex> lock(idle.m);
   for (auto& [key, c] : idle.connections) connectionClose(&c);
@@ -130,10 +133,13 @@ void httpStopKeepingConnections() {
     std::lock_guard<std::mutex> lock(idleConnections().m);
     idleConnections().keeping = false;
   }
+  http2CloseIdle(true);
   httpCloseIdleConnections();
 }
 
 http_connection_stats_t httpConnectionStats() {
   const tls_handshake_counts_t tls = tlsHandshakeCounts();
-  return {connections_opened.load(), requests_on_reused.load(), tls.full, tls.resumed};
+  const http2_counts_t h2 = http2Counts();
+  return {connections_opened.load(), requests_on_reused.load(), tls.full, tls.resumed, h2.connections, h2.streams,
+          h2.refused};
 }

@@ -3,6 +3,8 @@
 // a request whose reused connection the service had closed while idle.
 #pragma once
 
+#include <string>
+
 #include "net/http_connection.h"
 #include "net/http_proxy.h"
 
@@ -13,7 +15,11 @@ struct kept_alive_target_t {
   const char* host;
   const char* port;
   const http_proxy_t* proxy;
+  bool h2;  // a TLS connection offers HTTP/2 (net/http2_session.h)
 };
+
+// "https://host:port" (and " via PROXY"): the place a connection goes.
+std::string keptAliveKey(const kept_alive_target_t& to);
 
 // An idle connection to the target that the service has not closed (stall
 // clock restarted with stall_limit_ms), or false. Counts a request on a

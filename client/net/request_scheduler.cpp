@@ -29,13 +29,11 @@ struct start_t {
 // released. While nodes wait, bulks leave them node_reserve slots: flying
 // over new ground finds new bulks every frame, and a picture whose nodes wait
 // for every last bulk stays coarse while the data streams in.
-void dispatchLocked(request_scheduler_t* s, size_t free, std::vector<start_t>* starts) {
+void dispatchLocked(request_scheduler_t* s, size_t cap, size_t free, std::vector<start_t>* starts) {
   size_t bulks_in_flight = 0;
   for (const flight_t& f : s->in_flight) bulks_in_flight += f.bulk != nullptr;
   const bool nodes_wait = s->queue.back().node != nullptr;  // nodes sort last
-  const size_t bulk_cap = !nodes_wait ? s->max_in_flight
-                          : s->max_in_flight > s->node_reserve ? s->max_in_flight - s->node_reserve
-                                                               : 1;
+  const size_t bulk_cap = !nodes_wait ? cap : cap > s->node_reserve ? cap - s->node_reserve : 1;
   size_t bulk_free = bulk_cap > bulks_in_flight ? bulk_cap - bulks_in_flight : 0;
   size_t kept = 0;
   for (size_t k = 0; k < s->queue.size(); ++k) {
@@ -63,8 +61,12 @@ void dispatchLocked(request_scheduler_t* s, size_t free, std::vector<start_t>* s
 // updates the counts (under the lock).
 void takeLocked(request_scheduler_t* s, std::vector<start_t>* starts) {
   std::erase_if(s->in_flight, [](const flight_t& f) { return f.ticket->ended.load(); });
-  size_t free = s->max_in_flight > s->in_flight.size() ? s->max_in_flight - s->in_flight.size() : 0;
-  if (free > 0 && !s->queue.empty()) dispatchLocked(s, free, starts);
+  // Requests over HTTP/2 share one connection: more of them at once cost
+  // no connections, and hide more round trips.
+  const size_t cap = httpConnectionStats().http2_connections > 0 ? std::max(s->max_in_flight, s->max_in_flight_http2)
+                                                                  : s->max_in_flight;
+  size_t free = cap > s->in_flight.size() ? cap - s->in_flight.size() : 0;
+  if (free > 0 && !s->queue.empty()) dispatchLocked(s, cap, free, starts);
   s->stats.in_flight = static_cast<int>(s->in_flight.size());
   s->stats.queued = static_cast<int>(s->queue.size());
 }
@@ -169,6 +171,8 @@ stream_stats_t streamStats(request_scheduler_t& s) {
   out.reused_connections = connections.requests_on_reused;
   out.tls_handshakes_full = connections.tls_handshakes_full;
   out.tls_handshakes_resumed = connections.tls_handshakes_resumed;
+  out.http2_connections = connections.http2_connections;
+  out.http2_streams = connections.http2_streams;
   return out;
 }
 
@@ -183,6 +187,12 @@ std::string netLine(const stream_stats_t& s) {
   if (s.tls_handshakes_full || s.tls_handshakes_resumed) {
     std::snprintf(buf, sizeof buf, ", tls_handshakes %lld full %lld resumed",
                   static_cast<long long>(s.tls_handshakes_full), static_cast<long long>(s.tls_handshakes_resumed));
+    line += buf;
+  }
+  // And only a run that spoke HTTP/2: its connections and the streams on them.
+  if (s.http2_connections) {
+    std::snprintf(buf, sizeof buf, ", http2 %lld connections %lld streams", static_cast<long long>(s.http2_connections),
+                  static_cast<long long>(s.http2_streams));
     line += buf;
   }
   return line + "\n";

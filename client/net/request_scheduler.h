@@ -43,10 +43,13 @@ struct stream_stats_t {
   int64_t reused_connections;  // total: requests sent on a kept-alive connection
   int64_t tls_handshakes_full;     // total: TLS handshakes that set up a new session
   int64_t tls_handshakes_resumed;  // total: TLS handshakes that resumed a session
+  int64_t http2_connections;       // total: connections whose service chose HTTP/2
+  int64_t http2_streams;           // total: requests sent as HTTP/2 streams
 };
 
 struct request_scheduler_t {
   size_t max_in_flight = max_requests_in_flight;
+  size_t max_in_flight_http2 = max_requests_in_flight_http2;  // once a connection speaks HTTP/2
   size_t node_reserve = request_slots_for_nodes;
   uint64_t abandon_after = abandon_after_frames;
 

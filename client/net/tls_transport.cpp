@@ -197,7 +197,7 @@ bool tlsAddCaFile(const char* path, char* why, size_t why_size) {
   return false;
 }
 
-SSL* tlsStart(int fd, const char* host, const char* port, char* why, size_t why_size) {
+SSL* tlsStart(int fd, const char* host, const char* port, bool offer_h2, char* why, size_t why_size) {
   tls_state_t& s = state();
   std::lock_guard<std::mutex> lock(s.m);
   SSL_CTX* ctx = context(s);
@@ -228,11 +228,25 @@ SSL* tlsStart(int fd, const char* host, const char* port, char* why, size_t why_
     SSL_free(tls);
     return nullptr;
   }
+  // Without offer_h2 no protocol is named, as before HTTP/2 was spoken.
+  static const unsigned char protocols[] = "\x02h2\x08http/1.1";
+  if (offer_h2 && SSL_set_alpn_protos(tls, protocols, sizeof protocols - 1) != 0) {
+    snprintf(why, why_size, "TLS with %s failed: %s", host, lastError("out of memory"));
+    SSL_free(tls);
+    return nullptr;
+  }
   const std::string& key = *s.keys.insert(std::string(host) + ":" + port).first;
   SSL_set_app_data(tls, const_cast<char*>(key.c_str()));
   offerSession(s, key, tls);
   SSL_set_connect_state(tls);
   return tls;
+}
+
+bool tlsChoseH2(SSL* tls) {
+  const unsigned char* chosen = nullptr;
+  unsigned int len = 0;
+  SSL_get0_alpn_selected(tls, &chosen, &len);
+  return len == 2 && memcmp(chosen, "h2", 2) == 0;
 }
 
 void tlsFree(SSL* tls) {

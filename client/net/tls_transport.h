@@ -17,8 +17,11 @@ typedef struct ssl_st SSL;
 bool tlsAddCaFile(const char* path, char* why, size_t why_size);
 
 // A TLS client on the connected socket fd for host:port, offering the last
-// session of host:port; null with the reason in why.
-SSL* tlsStart(int fd, const char* host, const char* port, char* why, size_t why_size);
+// session of host:port, and with offer_h2 HTTP/2 before HTTP/1.1 (ALPN);
+// null with the reason in why.
+SSL* tlsStart(int fd, const char* host, const char* port, bool offer_h2, char* why, size_t why_size);
+// After the handshake: the service chose HTTP/2.
+bool tlsChoseH2(SSL* tls);
 // Frees the TLS state at once, without telling the peer (the socket is the caller's).
 void tlsFree(SSL* tls);
 

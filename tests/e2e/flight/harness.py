@@ -24,9 +24,10 @@ STATS_RE = re.compile(
 SETTLED_RE = re.compile(r"^settled: (\d+) nodes after (\d+) ms")
 NET_RE = re.compile(
     r"^net: in_flight (\d+), queued (\d+), cancelled (\d+), cache_bytes (\d+), evicted (\d+), "
-    r"reused_connections (\d+)(?:, tls_handshakes (\d+) full (\d+) resumed)?$")
+    r"reused_connections (\d+)(?:, tls_handshakes (\d+) full (\d+) resumed)?"
+    r"(?:, http2 (\d+) connections (\d+) streams)?$")
 NET_FIELDS = ("in_flight", "queued", "cancelled", "cache_bytes", "evicted", "reused_connections",
-              "tls_full", "tls_resumed")
+              "tls_full", "tls_resumed", "http2_connections", "http2_streams")
 
 
 REQUEST_RE = re.compile(r"GET /rt/earth/(NodeData|BulkMetadata)/pb=!1m2!1s([0-7]*)!")
