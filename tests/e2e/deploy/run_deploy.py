@@ -17,8 +17,8 @@ shipped files with their "site:" lines set for the run.
   a second is served from it: at least 95 % of its answers HIT.
 --mode tls (tls-export-then-rocktreed.conf): a CA and certificates made for
   the run (tests/make_test_certs.sh). With --ca-file the viewer settles on
-  the start view over HTTPS, its connections resuming the first one's
-  session, its --header value nowhere in its output; without --ca-file, and
+  the start view over HTTPS, its requests as streams of HTTP/2 with a
+  handshake or two, its --header value nowhere in its output; without --ca-file, and
   with an expired certificate, one for another host and a self-signed one,
   it refuses the service with one line naming the host and the reason and
   exits 1; against a peer that answers TLS with plain HTTP it exits 1 too.
@@ -323,14 +323,23 @@ def runTls(a, c, s):
         settled = v.waitForLine(r"^settled: ", SETTLE_LIMIT_S)
         _, nodes = v.firstSettled()
         c.expect(settled and nodes, "over HTTPS with --ca-file the viewer settles (%s nodes)" % nodes)
-        # The counts come with the "net:" lines, every 2 s.
-        harness.waitFor(lambda: any(n["tls_resumed"] for _, n in v.netStats()), 10)
+        # The counts come with the "net:" lines, every 2 s. nginx offers
+        # HTTP/2 here: the view's requests share one connection as streams,
+        # so there are only a few handshakes (a GOAWAY after nginx's 1,000
+        # requests brings one more; resumption across connections is
+        # tested on HTTP/1.1 in test_tls).
+        harness.waitFor(lambda: any(n["http2_streams"] for _, n in v.netStats()), 10)
         net = v.netStats()
         last = net[-1][1] if net else {}
-        v.log("TLS handshakes: %s full, %s resumed" % (last.get("tls_full"), last.get("tls_resumed")))
-        c.expect(last.get("tls_full", 0) >= 1 and last.get("tls_resumed", 0) > last.get("tls_full", 0),
-                 "most connections resume a session (%s full, %s resumed)" % (last.get("tls_full"),
-                                                                          last.get("tls_resumed")))
+        v.log("TLS handshakes: %s full, %s resumed; HTTP/2: %s connections, %s streams" %
+              (last.get("tls_full"), last.get("tls_resumed"), last.get("http2_connections"),
+               last.get("http2_streams")))
+        c.expect(last.get("http2_connections", 0) >= 1 and last.get("http2_streams", 0) >= nodes,
+                 "the view came over HTTP/2 (%s connections, %s streams)" %
+                 (last.get("http2_connections"), last.get("http2_streams")))
+        c.expect(1 <= last.get("tls_full", 0) + last.get("tls_resumed", 0) <= 2 * last.get("http2_connections", 0),
+                 "a handshake or two per HTTP/2 connection (%s full, %s resumed)" %
+                 (last.get("tls_full"), last.get("tls_resumed")))
         v.quit()
         said = "".join(t for _, t in v.out.snapshot() + v.err.snapshot())
         c.expect("s3cret-e2e" not in said, "the --header value is in none of the viewer's output")
