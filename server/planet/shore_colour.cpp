@@ -100,25 +100,50 @@ Eigen::Vector3f seaTint(double height) {
                          1 + (shallow_sea_tint[2] - 1) * f);
 }
 
+constexpr int w3 = texture_size * 3;
+
 // Bilinear upsampling of a grid (row 0 south, (n + 1)^2) to the texture's
-// texels (first row north), texel centres at fractions k / 255 of the box.
-void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* out) {
-  constexpr int w3 = texture_size * 3;
-  out->resize(static_cast<size_t>(texture_size) * w3);
-  thread_local std::vector<float> rows;
+// texels (first row north), texel centres at fractions k / 255 of the box,
+// in two passes. The first alone: each grid row at the texture's width, (n + 1) rows.
+void upsampleRows(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* rows_out) {
+  std::vector<float>& rows = *rows_out;
   rows.resize(static_cast<size_t>(n + 1) * w3);
+  // Each texel column's grid column and weight, once for all rows.
+  thread_local std::vector<int> col;
+  thread_local std::vector<float> weight;
+  col.resize(texture_size);
+  weight.resize(texture_size);
+  for (int c = 0; c < texture_size; ++c) {
+    const double x = static_cast<double>(c) * n / (texture_size - 1);
+    col[c] = std::min(static_cast<int>(x), n - 1);
+    weight[c] = static_cast<float>(x - col[c]);
+  }
   for (int j = 0; j <= n; ++j)
     for (int c = 0; c < texture_size; ++c) {
-      const double x = static_cast<double>(c) * n / (texture_size - 1);
-      const int i = std::min(static_cast<int>(x), n - 1);
-      const float f = static_cast<float>(x - i);
+      const int i = col[c];
+      const float f = weight[c];
       const Eigen::Vector3f v = grid[j * (n + 1) + i] * (1 - f) + grid[j * (n + 1) + i + 1] * f;
       for (int k = 0; k < 3; ++k) rows[static_cast<size_t>(j) * w3 + c * 3 + k] = v[k];
     }
+}
+
+// Texture row r between the rows of upsampleRows: the grid row below it
+// and the weight of the one above.
+void textureRowOf(int r, int n, int* j, float* f) {
+  const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
+  *j = std::min(static_cast<int>(y), n - 1);
+  *f = static_cast<float>(y - *j);
+}
+
+// Both passes.
+void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* out) {
+  out->resize(static_cast<size_t>(texture_size) * w3);
+  thread_local std::vector<float> rows;
+  upsampleRows(grid, n, &rows);
   for (int r = 0; r < texture_size; ++r) {
-    const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
-    const int j = std::min(static_cast<int>(y), n - 1);
-    const float f = static_cast<float>(y - j);
+    int j;
+    float f;
+    textureRowOf(r, n, &j, &f);
     const float* a = &rows[static_cast<size_t>(j) * w3];
     const float* b = a + w3;
     float* o = &(*out)[static_cast<size_t>(r) * w3];
@@ -168,6 +193,57 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
       }
     }
   }
+  std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
+  if (!mask.uniform && !per_texel) {
+    // The coast's common case: both colours a row at a time, mixed while
+    // the row is in the cache (the same sums as upsample and the mix below).
+    thread_local std::vector<float> land_rows, sea_rows;
+    upsampleRows(land_grid, n, &land_rows);
+    upsampleRows(sea_grid, n, &sea_rows);
+    // A row in blocks of texels: a block wholly land or wholly sea needs
+    // that colour alone (the mix's sum is then exactly it, + 0.5); the
+    // others mix all three, over the block's channel values at once (no
+    // shuffling of three channels per texel).
+    constexpr int block = 16, b3 = block * 3;
+    static_assert(texture_size % block == 0);
+    float l3[b3], k3[b3], lake3[b3];
+    for (int k = 0; k < b3; ++k) lake3[k] = lake_colour[k % 3];
+    auto toByte = [](float v) { return static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v); };
+    for (int r = 0; r < texture_size; ++r) {
+      int j;
+      float f;
+      textureRowOf(r, n, &j, &f);
+      const float* fl = &mask.land[static_cast<size_t>(r) * texture_size];
+      const float* fk = &mask.lake[static_cast<size_t>(r) * texture_size];
+      for (int t0 = 0; t0 < texture_size; t0 += block) {
+        bool all_land = true, all_sea = true;
+        for (int p = t0; p < t0 + block; ++p) {
+          all_land = all_land && fl[p] == 1.0f && fk[p] == 0.0f;
+          all_sea = all_sea && fl[p] == 0.0f && fk[p] == 0.0f;
+        }
+        const size_t at = static_cast<size_t>(j) * w3 + t0 * 3;
+        uint8_t* o = &rgb[static_cast<size_t>(r) * w3 + t0 * 3];
+        if (all_land || all_sea) {
+          const float* a = &(all_land ? land_rows : sea_rows)[at];
+          const float* b = a + w3;
+          for (int i = 0; i < b3; ++i) o[i] = toByte(a[i] + (b[i] - a[i]) * f + 0.5f);
+          continue;
+        }
+        const float* la = &land_rows[at];
+        const float* lb = la + w3;
+        const float* sa = &sea_rows[at];
+        const float* sb = sa + w3;
+        for (int p = 0; p < block; ++p)
+          for (int c = 0; c < 3; ++c) l3[p * 3 + c] = fl[t0 + p], k3[p * 3 + c] = fk[t0 + p];
+        for (int i = 0; i < b3; ++i) {
+          const float lv = la[i] + (lb[i] - la[i]) * f, sv = sa[i] + (sb[i] - sa[i]) * f;
+          const float l = l3[i], k = k3[i], w = 1.0f - l - k;
+          o[i] = toByte(k * lake3[i] + l * lv + w * sv + 0.5f);
+        }
+      }
+    }
+    return rgb;
+  }
   // Reused between a thread's nodes: fresh buffers cost page faults.
   thread_local std::vector<float> land, sea;
   if (need_land) upsample(land_grid, n, &land);
@@ -188,7 +264,6 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
         }
       }
     }
-  std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
   if (mask.uniform && (need_land || need_sea)) {
     const std::vector<float>& v = need_land ? land : sea;
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(std::clamp(v[i] + 0.5f, 0.0f, 255.0f));
