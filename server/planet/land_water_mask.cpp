@@ -100,12 +100,13 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       std::vector<crossing_t>& to = (*out)[ring.level - 1];
       const size_t n = ring.points.size();
       for (size_t i = 0; i < n; ++i) {
-        // A run of edges wholly south or north of the lines (the same sums
-        // as each edge's own test below, so nothing it keeps is skipped).
+        // A run of edges wholly south or north of the lines, or between two
+        // of them (the same sums as each edge's own tests below, so nothing
+        // they keep is skipped).
         if (i % shore_edge_chunk == 0 && i / shore_edge_chunk < ring.chunk_y.size()) {
           const std::array<float, 2>& run = ring.chunk_y[i / shore_edge_chunk];
-          if (t.lat_s + (d * run[1]) / 65535.0 < sorted.front().first ||
-              t.lat_s + (d * run[0]) / 65535.0 > sorted.back().first) {
+          const double lo = t.lat_s + (d * run[0]) / 65535.0, hi = t.lat_s + (d * run[1]) / 65535.0;
+          if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi)) {
             i += shore_edge_chunk - 1;
             continue;
           }

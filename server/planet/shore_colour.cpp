@@ -78,24 +78,39 @@ std::vector<uint8_t> spread(const std::vector<uint8_t>& image, int w, int h, con
   return out;
 }
 
-Eigen::Vector3f sample(const global_grid_t& g, const std::vector<uint8_t>& image, double lat, double lon) {
+// Bilinear samples of one or two images on the same grid at one point (the
+// land and the sea colours of a coast share the point's weights).
+void sampleImages(const global_grid_t& g, const std::vector<uint8_t>* a, const std::vector<uint8_t>* b, double lat,
+                  double lon, Eigen::Vector3f* out_a, Eigen::Vector3f* out_b) {
   const double x = (lon - g.lon0) * g.per_deg_x;
   const double y = std::clamp((g.lat0 - lat) * g.per_deg_y, 0.0, g.height - 1.0);
   const double fx = std::floor(x), fy = std::floor(y);
   const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
   const int ix0 = (static_cast<int>(fx) % g.width + g.width) % g.width, ix1 = (ix0 + 1) % g.width;
   const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, g.height - 1);
-  auto px = [&](int ix, int iy) {
-    const uint8_t* p = &image[(static_cast<size_t>(iy) * g.width + ix) * 3];
-    return Eigen::Vector3f(p[0], p[1], p[2]);
+  auto one = [&](const std::vector<uint8_t>& image) {
+    auto px = [&](int ix, int iy) {
+      const uint8_t* p = &image[(static_cast<size_t>(iy) * g.width + ix) * 3];
+      return Eigen::Vector3f(p[0], p[1], p[2]);
+    };
+    return Eigen::Vector3f((px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx) * (1 - ty) +
+                           (px(ix0, iy1) * (1 - tx) + px(ix1, iy1) * tx) * ty);
   };
-  return (px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx) * (1 - ty) + (px(ix0, iy1) * (1 - tx) + px(ix1, iy1) * tx) * ty;
+  if (a) *out_a = one(*a);
+  if (b) *out_b = one(*b);
+}
+
+Eigen::Vector3f sample(const global_grid_t& g, const std::vector<uint8_t>& image, double lat, double lon) {
+  Eigen::Vector3f v;
+  sampleImages(g, &image, nullptr, lat, lon, &v, nullptr);
+  return v;
 }
 
 // Lighter and greener over shallow water, as the sea floor shows through.
 Eigen::Vector3f seaTint(double height) {
   const double depth = std::max(0.0, -height);
-  const float f = static_cast<float>(std::exp(-depth / shallow_sea_depth_metres));
+  // exp(-0) is 1 exactly: land and the shore's sea skip the call.
+  const float f = depth > 0 ? static_cast<float>(std::exp(-depth / shallow_sea_depth_metres)) : 1.0f;
   return Eigen::Vector3f(1 + (shallow_sea_tint[0] - 1) * f, 1 + (shallow_sea_tint[1] - 1) * f,
                          1 + (shallow_sea_tint[2] - 1) * f);
 }
@@ -185,11 +200,14 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
     for (int c = 0; c <= n; ++c) {
       const double lon = gridCoord(box.w, box.e, c, n);
       const size_t k = static_cast<size_t>(r) * (n + 1) + c;
-      if (need_land)
-        land_grid[k] = (per_texel ? Eigen::Vector3f::Ones() : sample(t.image_grid, t.land_image, lat, lon)) * shades[k];
+      Eigen::Vector3f land_colour = Eigen::Vector3f::Ones(), sea_colour = Eigen::Vector3f::Ones();
+      if (!per_texel)
+        sampleImages(t.image_grid, need_land ? &t.land_image : nullptr, need_sea ? &t.sea_image : nullptr, lat, lon,
+                     &land_colour, &sea_colour);
+      if (need_land) land_grid[k] = land_colour * shades[k];
       if (need_sea) {
         const Eigen::Vector3f tint = seaTint(heights[static_cast<size_t>(r + 1) * side + c + 1]);
-        sea_grid[k] = per_texel ? tint : Eigen::Vector3f(sample(t.image_grid, t.sea_image, lat, lon).cwiseProduct(tint));
+        sea_grid[k] = per_texel ? tint : Eigen::Vector3f(sea_colour.cwiseProduct(tint));
       }
     }
   }
@@ -218,8 +236,8 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
       for (int t0 = 0; t0 < texture_size; t0 += block) {
         bool all_land = true, all_sea = true;
         for (int p = t0; p < t0 + block; ++p) {
-          all_land = all_land && fl[p] == 1.0f && fk[p] == 0.0f;
-          all_sea = all_sea && fl[p] == 0.0f && fk[p] == 0.0f;
+          all_land &= (fl[p] == 1.0f) & (fk[p] == 0.0f);
+          all_sea &= (fl[p] == 0.0f) & (fk[p] == 0.0f);
         }
         const size_t at = static_cast<size_t>(j) * w3 + t0 * 3;
         uint8_t* o = &rgb[static_cast<size_t>(r) * w3 + t0 * 3];
