@@ -100,12 +100,6 @@ void sampleImages(const global_grid_t& g, const std::vector<uint8_t>* a, const s
   if (b) *out_b = one(*b);
 }
 
-Eigen::Vector3f sample(const global_grid_t& g, const std::vector<uint8_t>& image, double lat, double lon) {
-  Eigen::Vector3f v;
-  sampleImages(g, &image, nullptr, lat, lon, &v, nullptr);
-  return v;
-}
-
 // Lighter and greener over shallow water, as the sea floor shows through.
 Eigen::Vector3f seaTint(double height) {
   const double depth = std::max(0.0, -height);
@@ -272,14 +266,13 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
       for (int c = 0; c < texture_size; ++c) {
         const double lon = box.w + (box.e - box.w) * c / (texture_size - 1);
         const size_t i = (static_cast<size_t>(r) * texture_size + c) * 3;
-        if (need_land) {
-          const Eigen::Vector3f v = sample(t.image_grid, t.land_image, lat, lon);
-          for (int k = 0; k < 3; ++k) land[i + k] *= v[k];
-        }
-        if (need_sea) {
-          const Eigen::Vector3f v = sample(t.image_grid, t.sea_image, lat, lon);
-          for (int k = 0; k < 3; ++k) sea[i + k] *= v[k];
-        }
+        Eigen::Vector3f lv, sv;
+        sampleImages(t.image_grid, need_land ? &t.land_image : nullptr, need_sea ? &t.sea_image : nullptr, lat, lon,
+                     &lv, &sv);
+        if (need_land)
+          for (int k = 0; k < 3; ++k) land[i + k] *= lv[k];
+        if (need_sea)
+          for (int k = 0; k < 3; ++k) sea[i + k] *= sv[k];
       }
     }
   if (mask.uniform && (need_land || need_sea)) {
