@@ -62,9 +62,6 @@ struct gshhg_bin_t {
 // north-west) packed in a bin's corner levels.
 int cornerLevel(int packed, int k);
 
-// Fills each ring's chunk_y (decodeBin does; a hand-made bin calls it).
-void indexRings(gshhg_bin_t* bin);
-
 // Decodes one bin; false with what was rejected on values that cannot be a
 // bin (a level, side or point count out of range, points outside the
 // arrays, more points than max_points). Ice fronts (level 5) count as land;

@@ -113,7 +113,7 @@ constexpr int w3 = texture_size * 3;
 
 // Bilinear upsampling of a grid (row 0 south, (n + 1)^2) to the texture's
 // texels (first row north), texel centres at fractions k / 255 of the box,
-// in two passes. The first alone: each grid row at the texture's width, (n + 1) rows.
+// in two passes. The first: each grid row at the texture's width.
 void upsampleRows(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* rows_out) {
   std::vector<float>& rows = *rows_out;
   rows.resize(static_cast<size_t>(n + 1) * w3);
@@ -206,6 +206,24 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
     }
   }
   std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
+  auto toByte = [](float v) { return static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v); };
+  if (mask.uniform && (need_land || need_sea) && !per_texel) {
+    // All land or all sea: that colour a row at a time, each row made into
+    // bytes while it is in the cache (the same sums as upsample and the
+    // conversion below).
+    thread_local std::vector<float> one_rows;
+    upsampleRows(need_land ? land_grid : sea_grid, n, &one_rows);
+    for (int r = 0; r < texture_size; ++r) {
+      int j;
+      float f;
+      textureRowOf(r, n, &j, &f);
+      const float* a = &one_rows[static_cast<size_t>(j) * w3];
+      const float* b = a + w3;
+      uint8_t* o = &rgb[static_cast<size_t>(r) * w3];
+      for (int i = 0; i < w3; ++i) o[i] = toByte(a[i] + (b[i] - a[i]) * f + 0.5f);
+    }
+    return rgb;
+  }
   if (!mask.uniform && !per_texel) {
     // The coast's common case: both colours a row at a time, mixed while
     // the row is in the cache (the same sums as upsample and the mix below).
@@ -220,7 +238,6 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
     static_assert(texture_size % block == 0);
     float l3[b3], k3[b3], lake3[b3];
     for (int k = 0; k < b3; ++k) lake3[k] = lake_colour[k % 3];
-    auto toByte = [](float v) { return static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v); };
     for (int r = 0; r < texture_size; ++r) {
       int j;
       float f;
