@@ -78,26 +78,41 @@ std::vector<uint8_t> spread(const std::vector<uint8_t>& image, int w, int h, con
   return out;
 }
 
-// Bilinear samples of one or two images on the same grid at one point (the
-// land and the sea colours of a coast share the point's weights).
-void sampleImages(const global_grid_t& g, const std::vector<uint8_t>* a, const std::vector<uint8_t>* b, double lat,
-                  double lon, Eigen::Vector3f* out_a, Eigen::Vector3f* out_b) {
+// Where a bilinear sample of an image on grid g reads along one axis: the
+// two pixels and the weight of the second. A texture's rows share their
+// latitudes' and its columns their longitudes'.
+struct sample_axis_t {
+  int i0, i1;
+  float t;
+};
+sample_axis_t lonAxis(const global_grid_t& g, double lon) {
   const double x = (lon - g.lon0) * g.per_deg_x;
+  const double fx = std::floor(x);
+  const int i0 = (static_cast<int>(fx) % g.width + g.width) % g.width;
+  return {i0, (i0 + 1) % g.width, static_cast<float>(x - fx)};
+}
+sample_axis_t latAxis(const global_grid_t& g, double lat) {
   const double y = std::clamp((g.lat0 - lat) * g.per_deg_y, 0.0, g.height - 1.0);
-  const double fx = std::floor(x), fy = std::floor(y);
-  const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
-  const int ix0 = (static_cast<int>(fx) % g.width + g.width) % g.width, ix1 = (ix0 + 1) % g.width;
-  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, g.height - 1);
-  auto one = [&](const std::vector<uint8_t>& image) {
-    auto px = [&](int ix, int iy) {
-      const uint8_t* p = &image[(static_cast<size_t>(iy) * g.width + ix) * 3];
-      return Eigen::Vector3f(p[0], p[1], p[2]);
-    };
-    return Eigen::Vector3f((px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx) * (1 - ty) +
-                           (px(ix0, iy1) * (1 - tx) + px(ix1, iy1) * tx) * ty);
+  const double fy = std::floor(y);
+  const int i0 = static_cast<int>(fy);
+  return {i0, std::min(i0 + 1, g.height - 1), static_cast<float>(y - fy)};
+}
+
+// The bilinear sample of an image (RGB, g.width pixels a row) there.
+Eigen::Vector3f sampleAt(const std::vector<uint8_t>& image, int width, const sample_axis_t& x, const sample_axis_t& y) {
+  auto px = [&](int ix, int iy) {
+    const uint8_t* p = &image[(static_cast<size_t>(iy) * width + ix) * 3];
+    return Eigen::Vector3f(p[0], p[1], p[2]);
   };
-  if (a) *out_a = one(*a);
-  if (b) *out_b = one(*b);
+  return (px(x.i0, y.i0) * (1 - x.t) + px(x.i1, y.i0) * x.t) * (1 - y.t) +
+         (px(x.i0, y.i1) * (1 - x.t) + px(x.i1, y.i1) * x.t) * y.t;
+}
+
+// The land and sea colours (those asked for) at a texel or grid point.
+void sampleImages(const terrain_t& t, bool land, bool sea, const sample_axis_t& x, const sample_axis_t& y,
+                  Eigen::Vector3f* land_out, Eigen::Vector3f* sea_out) {
+  if (land) *land_out = sampleAt(t.land_image, t.image_grid.width, x, y);
+  if (sea) *sea_out = sampleAt(t.sea_image, t.image_grid.width, x, y);
 }
 
 // Lighter and greener over shallow water, as the sea floor shows through.
@@ -196,8 +211,8 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
       const size_t k = static_cast<size_t>(r) * (n + 1) + c;
       Eigen::Vector3f land_colour = Eigen::Vector3f::Ones(), sea_colour = Eigen::Vector3f::Ones();
       if (!per_texel)
-        sampleImages(t.image_grid, need_land ? &t.land_image : nullptr, need_sea ? &t.sea_image : nullptr, lat, lon,
-                     &land_colour, &sea_colour);
+        sampleImages(t, need_land, need_sea, lonAxis(t.image_grid, lon), latAxis(t.image_grid, lat), &land_colour,
+                     &sea_colour);
       if (need_land) land_grid[k] = land_colour * shades[k];
       if (need_sea) {
         const Eigen::Vector3f tint = seaTint(heights[static_cast<size_t>(r + 1) * side + c + 1]);
@@ -277,21 +292,23 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
   thread_local std::vector<float> land, sea;
   if (need_land) upsample(land_grid, n, &land);
   if (need_sea) upsample(sea_grid, n, &sea);
-  if (per_texel)
+  if (per_texel) {
+    std::array<sample_axis_t, texture_size> columns;
+    for (int c = 0; c < texture_size; ++c)
+      columns[c] = lonAxis(t.image_grid, box.w + (box.e - box.w) * c / (texture_size - 1));
     for (int r = 0; r < texture_size; ++r) {
-      const double lat = box.n - (box.n - box.s) * r / (texture_size - 1);
+      const sample_axis_t row = latAxis(t.image_grid, box.n - (box.n - box.s) * r / (texture_size - 1));
       for (int c = 0; c < texture_size; ++c) {
-        const double lon = box.w + (box.e - box.w) * c / (texture_size - 1);
         const size_t i = (static_cast<size_t>(r) * texture_size + c) * 3;
         Eigen::Vector3f lv, sv;
-        sampleImages(t.image_grid, need_land ? &t.land_image : nullptr, need_sea ? &t.sea_image : nullptr, lat, lon,
-                     &lv, &sv);
+        sampleImages(t, need_land, need_sea, columns[c], row, &lv, &sv);
         if (need_land)
           for (int k = 0; k < 3; ++k) land[i + k] *= lv[k];
         if (need_sea)
           for (int k = 0; k < 3; ++k) sea[i + k] *= sv[k];
       }
     }
+  }
   if (mask.uniform && (need_land || need_sea)) {
     const std::vector<float>& v = need_land ? land : sea;
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(std::clamp(v[i] + 0.5f, 0.0f, 255.0f));
