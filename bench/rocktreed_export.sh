@@ -67,5 +67,5 @@ exportSample pacific-without-coasts -22.5,-157.5,0,-135 10 --gshhg off
 off_nodes=$((off_nodes + nodes))
 off_cpu=$(python3 -c "print($off_cpu + $cpu)")
 off_user=$(python3 -c "print($off_user + $user)")
-echo "export rate to level 10 with coasts / without, CPU (ratio, goal >= 0.8): $(python3 -c "print(round(($all_nodes / $all_cpu) / ($off_nodes / $off_cpu), 2))") x"
-echo "export rate to level 10 with coasts / without, user CPU (ratio, goal >= 0.8): $(python3 -c "print(round(($all_nodes / $all_user) / ($off_nodes / $off_user), 2))") x"
+echo "export rate to level 10 with coasts / without, CPU (goal 0.8 or more) ratio: $(python3 -c "print(round(($all_nodes / $all_cpu) / ($off_nodes / $off_cpu), 2))") x"
+echo "export rate to level 10 with coasts / without, user CPU (goal 0.8 or more) ratio: $(python3 -c "print(round(($all_nodes / $all_user) / ($off_nodes / $off_user), 2))") x"
