@@ -306,10 +306,11 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
       }
     }
   }
-  for (size_t i = 0; i < mask.land.size(); ++i) {
-    mask.land[i] = std::clamp(mask.land[i], 0.0f, 1.0f);
-    mask.lake[i] = std::clamp(mask.lake[i], 0.0f, 1.0f - mask.land[i]);
-  }
+  for (float& v : mask.land) v = std::clamp(v, 0.0f, 1.0f);
+  // Without the boundary of a lake, island in a lake or pond the lakes are
+  // 0 throughout, already within their bounds.
+  if (!crossings[1].empty() || !crossings[2].empty() || !crossings[3].empty())
+    for (size_t i = 0; i < mask.lake.size(); ++i) mask.lake[i] = std::clamp(mask.lake[i], 0.0f, 1.0f - mask.land[i]);
 }
 
 std::vector<uint8_t> shoreLevels(const Shoreline& shore, int level, const std::vector<double>& lats,
