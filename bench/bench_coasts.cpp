@@ -20,6 +20,7 @@
 #include "planet/gshhg_file.h"
 #include "planet/land_water_mask.h"
 #include "planet/node_builder.h"
+#include "planet/shore_colour.h"
 
 namespace {
 
@@ -146,6 +147,48 @@ void BM_CoastsNodeBuild(benchmark::State& state) {
   state.SetLabel(state.range(0) == 0 ? "200 nodes anywhere, levels 8-16" : "200 coastal nodes, levels 8-16");
 }
 
+// Where a coastal node's build goes, stage by stage (medians over the 200
+// coastal nodes, bins cached): the height grid, the coverage mask, the
+// texture with its colours and rivers, the JPEG, and the same texture of
+// the planet without coasts.
+void BM_CoastsNodeParts(benchmark::State& state) {
+  static service_t* before = openPlanet(false, 64 << 20);
+  static service_t* after = openPlanet(true, 256 << 20);
+  const std::vector<std::string> nodes = coastalNodes(after->terrain, 200, 8, 16, 20);
+  after->terrain.shore_colours_ready.wait();
+  for (const std::string& path : nodes) benchmark::DoNotOptimize(buildNodeData(after->terrain, path, 1));
+  std::vector<double> grid_us, mask_us, texture_us, jpeg_us, plain_us;
+  shore_mask_t mask;
+  for (auto _ : state)
+    for (const std::string& path : nodes) {
+      geo_box_t box;
+      nodeBox(path, &box);
+      const int level = static_cast<int>(path.size());
+      double t0 = threadCpuUs();
+      const std::vector<double> h = heightGrid(after->terrain, box, level, shading_cells, 1);
+      double t1 = threadCpuUs();
+      shoreMask(*after->terrain.shoreline, box, level, &mask);
+      double t2 = threadCpuUs();
+      const std::vector<uint8_t> rgb = buildTexture(after->terrain, box, level, &h);
+      double t3 = threadCpuUs();
+      benchmark::DoNotOptimize(encodeJpeg(rgb.data(), texture_size, texture_size));
+      double t4 = threadCpuUs();
+      const std::vector<double> hb = heightGrid(before->terrain, box, level, shading_cells, 1);
+      const double t5 = threadCpuUs();
+      benchmark::DoNotOptimize(buildTexture(before->terrain, box, level, &hb));
+      plain_us.push_back(threadCpuUs() - t5);
+      grid_us.push_back(t1 - t0);
+      mask_us.push_back(t2 - t1);
+      texture_us.push_back(t3 - t2);
+      jpeg_us.push_back(t4 - t3);
+    }
+  state.counters["height_grid_median_us"] = percentile(grid_us, 0.5);
+  state.counters["mask_median_us"] = percentile(mask_us, 0.5);
+  state.counters["texture_median_us"] = percentile(texture_us, 0.5);
+  state.counters["jpeg_median_us"] = percentile(jpeg_us, 0.5);
+  state.counters["texture_without_coasts_median_us"] = percentile(plain_us, 0.5);
+}
+
 // openService with and without the coasts, wall time, median of 3 each.
 void BM_CoastsStartUp(benchmark::State& state) {
   std::vector<double> with, without;
@@ -188,6 +231,7 @@ void BM_CoastsServingMemory(benchmark::State& state) {
 // The memory figure first, while the process is small.
 BENCHMARK(BM_CoastsServingMemory)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_CoastsStartUp)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_CoastsNodeParts)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_CoastsNodeBuild)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

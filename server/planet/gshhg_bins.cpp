@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "rocktreed_settings.h"
+
 namespace {
 
 constexpr double side_units = 65535.0;
@@ -42,11 +44,26 @@ gshhg_point_t cornerPoint(int k) {
   }
 }
 
+// Each ring's chunk_y.
+void indexRings(gshhg_bin_t* bin) {
+  for (gshhg_ring_t& r : bin->rings) {
+    const size_t n = r.points.size();
+    r.chunk_y.assign((n + shore_edge_chunk - 1) / shore_edge_chunk, {0, 0});
+    for (size_t c = 0; c < r.chunk_y.size(); ++c) {
+      const size_t k0 = c * shore_edge_chunk, k1 = std::min(n, k0 + shore_edge_chunk);
+      float lo = r.points[k0 ? k0 - 1 : n - 1].y, hi = lo;
+      for (size_t k = k0; k < k1; ++k) lo = std::min(lo, r.points[k].y), hi = std::max(hi, r.points[k].y);
+      r.chunk_y[c] = {lo, hi};
+    }
+  }
+}
+
 }  // namespace
 
 size_t gshhg_bin_t::bytes() const {
   size_t n = sizeof(*this);
-  for (const gshhg_ring_t& r : rings) n += sizeof(r) + r.points.capacity() * sizeof(gshhg_point_t);
+  for (const gshhg_ring_t& r : rings)
+    n += sizeof(r) + r.points.capacity() * sizeof(gshhg_point_t) + r.chunk_y.capacity() * sizeof(r.chunk_y[0]);
   return n;
 }
 
@@ -140,6 +157,7 @@ bool decodeBin(const gshhg_raw_bin_t& raw, size_t max_points, gshhg_bin_t* out, 
     }
     out->rings.push_back(std::move(ring));
   }
+  indexRings(out);
   return true;
 }
 

@@ -7,6 +7,7 @@
 // them untrusted) into such rings; gshhg_file.h reads them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,11 @@ struct gshhg_point_t {
 struct gshhg_ring_t {
   uint8_t level = 0;  // shore_land .. shore_pond
   std::vector<gshhg_point_t> points;  // closed: the last point joins the first
+  // The lowest and highest y of each run of shore_edge_chunk edges (edge k
+  // joins point k - 1, the last for k = 0, to point k): a node that
+  // crosses a few rows of a bin skips the runs that miss them instead of
+  // looking at every edge of a coast of 100,000 points.
+  std::vector<std::array<float, 2>> chunk_y;
 };
 struct gshhg_bin_t {
   // What the bin is where no ring says otherwise: the lowest corner level,

@@ -39,9 +39,18 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
   // A texture's lines run north to south, a height grid's south to north.
   if (std::is_sorted(sorted.rbegin(), sorted.rend())) std::reverse(sorted.begin(), sorted.end());
   else if (!std::is_sorted(sorted.begin(), sorted.end())) std::sort(sorted.begin(), sorted.end());
+  // The first line at or north of `lat` (lower_bound's answer): the lines
+  // are evenly spaced, so a guess from the spacing and a step or two from
+  // it, instead of a binary search per edge.
+  const size_t line_count = sorted.size();
+  const double first_lat = sorted.front().first, last_lat = sorted.back().first;
+  const double per_lat = line_count > 1 && last_lat > first_lat ? (line_count - 1) / (last_lat - first_lat) : 0.0;
   auto firstLine = [&](double lat) {
-    return static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), std::pair<double, uint32_t>{lat, 0}) -
-                               sorted.begin());
+    const double guess = std::clamp((lat - first_lat) * per_lat, 0.0, static_cast<double>(line_count));
+    size_t k = static_cast<size_t>(guess);
+    while (k > 0 && !(sorted[k - 1].first < lat)) --k;
+    while (k < line_count && sorted[k].first < lat) ++k;
+    return k;
   };
   const double d = f.binDegrees();
   const int rows = f.rows(), cols = f.columns();
@@ -90,8 +99,19 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       if (ring.level <= t.base) continue;
       std::vector<crossing_t>& to = (*out)[ring.level - 1];
       const size_t n = ring.points.size();
-      for (size_t i = 0, j = n - 1; i < n; j = i++) {
-        gshhg_point_t a = ring.points[j], b = ring.points[i];
+      for (size_t i = 0; i < n; ++i) {
+        // A run of edges wholly south or north of the lines, or between two
+        // of them (the same sums as each edge's own tests below, so nothing
+        // they keep is skipped).
+        if (i % shore_edge_chunk == 0 && i / shore_edge_chunk < ring.chunk_y.size()) {
+          const std::array<float, 2>& run = ring.chunk_y[i / shore_edge_chunk];
+          const double lo = t.lat_s + (d * run[0]) / 65535.0, hi = t.lat_s + (d * run[1]) / 65535.0;
+          if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi)) {
+            i += shore_edge_chunk - 1;
+            continue;
+          }
+        }
+        gshhg_point_t a = ring.points[i ? i - 1 : n - 1], b = ring.points[i];
         if (a.y == b.y) continue;
         if (a.y > b.y) std::swap(a, b);
         const double ya = t.lat_s + (d * a.y) / 65535.0, yb = t.lat_s + (d * b.y) / 65535.0;
@@ -227,7 +247,14 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
   mask.uniform = false;
   mask.land.assign(static_cast<size_t>(n) * n, 0.0f);
   mask.lake.assign(static_cast<size_t>(n) * n, 0.0f);
-  std::vector<float> acc(n + 1), delta(n + 2);
+  // acc: the partial texels at the spans' ends; delta: +1 and -1 where the
+  // whole texels between them start and stop (integers, so that their
+  // running sum is a pass of its own and the sum over the row vectorizes).
+  thread_local std::vector<float> acc, whole;
+  thread_local std::vector<int> delta;
+  acc.resize(n + 1);
+  whole.resize(n);
+  delta.resize(n + 2);
   const double x0 = box.w - tx / 2;
   for (int l = 0; l < shore_levels; ++l) {
     const std::vector<crossing_t>& c = crossings[l];
@@ -239,7 +266,7 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
     size_t at = 0;
     for (int r = 0; r < n; ++r) {
       std::fill(acc.begin(), acc.end(), 0.0f);
-      std::fill(delta.begin(), delta.end(), 0.0f);
+      std::fill(delta.begin(), delta.end(), 0);
       bool any = false;
       for (int k = 0; k < sub; ++k) {
         const uint32_t line = static_cast<uint32_t>(r * sub + k);
@@ -255,28 +282,35 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
           // Texel ia gets 1 - fa, texels ia+1.. get 1; the end takes off the
           // same from texel ib on.
           acc[ia] += static_cast<float>(1.0 - (a - ia));
-          delta[ia + 1] += 1.0f;
+          delta[ia + 1] += 1;
           acc[ib] -= static_cast<float>(1.0 - (b - ib));
-          delta[ib + 1] -= 1.0f;
+          delta[ib + 1] -= 1;
         }
         at = end;
       }
       if (!any) continue;
-      float run = 0;
-      float* prow = plus + static_cast<size_t>(r) * n;
-      float* mrow = minus ? minus + static_cast<size_t>(r) * n : nullptr;
-      for (int i = 0; i < n; ++i) {
-        run += delta[i];
-        const float v = (acc[i] + run) * (1.0f / sub);
-        prow[i] += v;
-        if (mrow) mrow[i] -= v;
+      int run = 0;
+      for (int i = 0; i < n; ++i) whole[i] = static_cast<float>(run += delta[i]);
+      float* __restrict prow = plus + static_cast<size_t>(r) * n;
+      const float* __restrict pa = acc.data();
+      const float* __restrict pw = whole.data();
+      if (minus) {
+        float* __restrict mrow = minus + static_cast<size_t>(r) * n;
+        for (int i = 0; i < n; ++i) {
+          const float v = (pa[i] + pw[i]) * (1.0f / sub);
+          prow[i] += v;
+          mrow[i] -= v;
+        }
+      } else {
+        for (int i = 0; i < n; ++i) prow[i] += (pa[i] + pw[i]) * (1.0f / sub);
       }
     }
   }
-  for (size_t i = 0; i < mask.land.size(); ++i) {
-    mask.land[i] = std::clamp(mask.land[i], 0.0f, 1.0f);
-    mask.lake[i] = std::clamp(mask.lake[i], 0.0f, 1.0f - mask.land[i]);
-  }
+  for (float& v : mask.land) v = std::clamp(v, 0.0f, 1.0f);
+  // Without the boundary of a lake, island in a lake or pond the lakes are
+  // 0 throughout, already within their bounds.
+  if (!crossings[1].empty() || !crossings[2].empty() || !crossings[3].empty())
+    for (size_t i = 0; i < mask.lake.size(); ++i) mask.lake[i] = std::clamp(mask.lake[i], 0.0f, 1.0f - mask.land[i]);
 }
 
 std::vector<uint8_t> shoreLevels(const Shoreline& shore, int level, const std::vector<double>& lats,

@@ -188,7 +188,9 @@ void LineFeatures::draw(const geo_box_t& box, int level, const shore_mask_t& mas
   constexpr int n = texture_size;
   const double tx = (box.e - box.w) / (n - 1), ty = (box.n - box.s) / (n - 1);
   const double texel_metres = ty * 111320.0;
-  thread_local std::vector<float> cover;
+  // Zero between calls: each call clears the rows it wrote to, not the
+  // whole texture (most nodes have a river or two, or none).
+  thread_local std::vector<float> cover(static_cast<size_t>(n) * n, 0.0f);
   for (int kind = 0; kind < 2; ++kind) {
     int res = 0;
     const LineFile* f = fileFor(kind, level, &res);
@@ -207,8 +209,8 @@ void LineFeatures::draw(const geo_box_t& box, int level, const shore_mask_t& mas
       any = true;
     }
     if (!any) continue;
-    cover.assign(static_cast<size_t>(n) * n, 0.0f);
     bool drew = false;
+    int drawn_r0 = n, drawn_r1 = -1;
     const double deg = f->binDegrees(), reach = (river_max_texels + 2) * std::max(tx, ty);
     const int row0 = std::max(0, static_cast<int>(std::floor((90.0 - box.n - reach) / deg)));
     const int row1 = std::min(f->rows() - 1, static_cast<int>(std::floor((90.0 - box.s + reach) / deg)));
@@ -236,6 +238,8 @@ void LineFeatures::draw(const geo_box_t& box, int level, const shore_mask_t& mas
             const int r0 = std::max(0, static_cast<int>(std::floor(std::min(y0, y1) - r)));
             const int r1 = std::min(n - 1, static_cast<int>(std::ceil(std::max(y0, y1) + r)));
             if (c0 > c1 || r0 > r1) continue;
+            drawn_r0 = std::min(drawn_r0, r0);
+            drawn_r1 = std::max(drawn_r1, r1);
             const float dx = x1 - x0, dy = y1 - y0, len2 = dx * dx + dy * dy;
             for (int y = r0; y <= r1; ++y)
               for (int x = c0; x <= c1; ++x) {
@@ -250,9 +254,11 @@ void LineFeatures::draw(const geo_box_t& box, int level, const shore_mask_t& mas
           }
         }
       }
-    if (!drew) continue;
+    if (!drew) continue;  // nothing written
+    // Only the rows the pieces reached hold lines; they are zero again after.
+    const size_t p0 = static_cast<size_t>(drawn_r0) * n, p1 = static_cast<size_t>(drawn_r1 + 1) * n;
     const float* colour = kind == rivers ? river_colour : border_colour;
-    for (size_t p = 0; p < cover.size(); ++p) {
+    for (size_t p = p0; p < p1; ++p) {
       if (cover[p] <= 0) continue;
       const float v = cover[p] * (mask.uniform ? 1.0f : mask.land[p]);
       for (int c = 0; c < 3; ++c) {
@@ -260,5 +266,6 @@ void LineFeatures::draw(const geo_box_t& box, int level, const shore_mask_t& mas
         o = static_cast<uint8_t>(o + (colour[c] - o) * v + 0.5f);
       }
     }
+    std::fill(cover.begin() + static_cast<std::ptrdiff_t>(p0), cover.begin() + static_cast<std::ptrdiff_t>(p1), 0.0f);
   }
 }

@@ -493,7 +493,7 @@ std::string buildPlanetoidMetadata(const terrain_t& t) {
 }
 
 void tuneAllocatorForServing() {
-  mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  mallopt(M_MMAP_THRESHOLD, serving_mmap_threshold_bytes);
   mallopt(M_TRIM_THRESHOLD, 8 << 20);
   mallopt(M_ARENA_MAX, serving_malloc_arenas);
 }

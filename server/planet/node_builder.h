@@ -84,6 +84,8 @@ std::string buildPlanetoidMetadata(const terrain_t& t);
 // Keeps the node build's large temporary buffers (texture, JPEG work areas)
 // in the heap between builds instead of returning them to the kernel after
 // every node: the page faults of fresh mappings cost as much as the JPEG.
+// Blocks above serving_mmap_threshold_bytes are mapped and unmapped instead,
+// so that what comes and goes in big blocks leaves no holes in the heap.
 // And one malloc arena for all threads: with one per event loop and build
 // thread, each arena kept its own freed answers and buffers, and the
 // resident size grew past --cache-mb with every distinct request.

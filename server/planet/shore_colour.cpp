@@ -78,47 +78,96 @@ std::vector<uint8_t> spread(const std::vector<uint8_t>& image, int w, int h, con
   return out;
 }
 
-Eigen::Vector3f sample(const global_grid_t& g, const std::vector<uint8_t>& image, double lat, double lon) {
+// Where a bilinear sample of an image on grid g reads along one axis: the
+// two pixels and the weight of the second. A texture's rows share their
+// latitudes' and its columns their longitudes'.
+struct sample_axis_t {
+  int i0, i1;
+  float t;
+};
+sample_axis_t lonAxis(const global_grid_t& g, double lon) {
   const double x = (lon - g.lon0) * g.per_deg_x;
+  const double fx = std::floor(x);
+  const int i0 = (static_cast<int>(fx) % g.width + g.width) % g.width;
+  return {i0, (i0 + 1) % g.width, static_cast<float>(x - fx)};
+}
+sample_axis_t latAxis(const global_grid_t& g, double lat) {
   const double y = std::clamp((g.lat0 - lat) * g.per_deg_y, 0.0, g.height - 1.0);
-  const double fx = std::floor(x), fy = std::floor(y);
-  const float tx = static_cast<float>(x - fx), ty = static_cast<float>(y - fy);
-  const int ix0 = (static_cast<int>(fx) % g.width + g.width) % g.width, ix1 = (ix0 + 1) % g.width;
-  const int iy0 = static_cast<int>(fy), iy1 = std::min(iy0 + 1, g.height - 1);
+  const double fy = std::floor(y);
+  const int i0 = static_cast<int>(fy);
+  return {i0, std::min(i0 + 1, g.height - 1), static_cast<float>(y - fy)};
+}
+
+// The bilinear sample of an image (RGB, g.width pixels a row) there.
+Eigen::Vector3f sampleAt(const std::vector<uint8_t>& image, int width, const sample_axis_t& x, const sample_axis_t& y) {
   auto px = [&](int ix, int iy) {
-    const uint8_t* p = &image[(static_cast<size_t>(iy) * g.width + ix) * 3];
+    const uint8_t* p = &image[(static_cast<size_t>(iy) * width + ix) * 3];
     return Eigen::Vector3f(p[0], p[1], p[2]);
   };
-  return (px(ix0, iy0) * (1 - tx) + px(ix1, iy0) * tx) * (1 - ty) + (px(ix0, iy1) * (1 - tx) + px(ix1, iy1) * tx) * ty;
+  return (px(x.i0, y.i0) * (1 - x.t) + px(x.i1, y.i0) * x.t) * (1 - y.t) +
+         (px(x.i0, y.i1) * (1 - x.t) + px(x.i1, y.i1) * x.t) * y.t;
+}
+
+// The land and sea colours (those asked for) at a texel or grid point.
+void sampleImages(const terrain_t& t, bool land, bool sea, const sample_axis_t& x, const sample_axis_t& y,
+                  Eigen::Vector3f* land_out, Eigen::Vector3f* sea_out) {
+  if (land) *land_out = sampleAt(t.land_image, t.image_grid.width, x, y);
+  if (sea) *sea_out = sampleAt(t.sea_image, t.image_grid.width, x, y);
 }
 
 // Lighter and greener over shallow water, as the sea floor shows through.
 Eigen::Vector3f seaTint(double height) {
   const double depth = std::max(0.0, -height);
-  const float f = static_cast<float>(std::exp(-depth / shallow_sea_depth_metres));
+  // exp(-0) is 1 exactly: land and the shore's sea skip the call.
+  const float f = depth > 0 ? static_cast<float>(std::exp(-depth / shallow_sea_depth_metres)) : 1.0f;
   return Eigen::Vector3f(1 + (shallow_sea_tint[0] - 1) * f, 1 + (shallow_sea_tint[1] - 1) * f,
                          1 + (shallow_sea_tint[2] - 1) * f);
 }
 
+constexpr int w3 = texture_size * 3;
+
 // Bilinear upsampling of a grid (row 0 south, (n + 1)^2) to the texture's
-// texels (first row north), texel centres at fractions k / 255 of the box.
-void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* out) {
-  constexpr int w3 = texture_size * 3;
-  out->resize(static_cast<size_t>(texture_size) * w3);
-  thread_local std::vector<float> rows;
+// texels (first row north), texel centres at fractions k / 255 of the box,
+// in two passes. The first: each grid row at the texture's width.
+void upsampleRows(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* rows_out) {
+  std::vector<float>& rows = *rows_out;
   rows.resize(static_cast<size_t>(n + 1) * w3);
+  // Each texel column's grid column and weight, once for all rows.
+  thread_local std::vector<int> col;
+  thread_local std::vector<float> weight;
+  col.resize(texture_size);
+  weight.resize(texture_size);
+  for (int c = 0; c < texture_size; ++c) {
+    const double x = static_cast<double>(c) * n / (texture_size - 1);
+    col[c] = std::min(static_cast<int>(x), n - 1);
+    weight[c] = static_cast<float>(x - col[c]);
+  }
   for (int j = 0; j <= n; ++j)
     for (int c = 0; c < texture_size; ++c) {
-      const double x = static_cast<double>(c) * n / (texture_size - 1);
-      const int i = std::min(static_cast<int>(x), n - 1);
-      const float f = static_cast<float>(x - i);
+      const int i = col[c];
+      const float f = weight[c];
       const Eigen::Vector3f v = grid[j * (n + 1) + i] * (1 - f) + grid[j * (n + 1) + i + 1] * f;
       for (int k = 0; k < 3; ++k) rows[static_cast<size_t>(j) * w3 + c * 3 + k] = v[k];
     }
+}
+
+// Texture row r between the rows of upsampleRows: the grid row below it
+// and the weight of the one above.
+void textureRowOf(int r, int n, int* j, float* f) {
+  const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
+  *j = std::min(static_cast<int>(y), n - 1);
+  *f = static_cast<float>(y - *j);
+}
+
+// Both passes.
+void upsample(const std::vector<Eigen::Vector3f>& grid, int n, std::vector<float>* out) {
+  out->resize(static_cast<size_t>(texture_size) * w3);
+  thread_local std::vector<float> rows;
+  upsampleRows(grid, n, &rows);
   for (int r = 0; r < texture_size; ++r) {
-    const double y = static_cast<double>(texture_size - 1 - r) * n / (texture_size - 1);
-    const int j = std::min(static_cast<int>(y), n - 1);
-    const float f = static_cast<float>(y - j);
+    int j;
+    float f;
+    textureRowOf(r, n, &j, &f);
     const float* a = &rows[static_cast<size_t>(j) * w3];
     const float* b = a + w3;
     float* o = &(*out)[static_cast<size_t>(r) * w3];
@@ -160,35 +209,106 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
     for (int c = 0; c <= n; ++c) {
       const double lon = gridCoord(box.w, box.e, c, n);
       const size_t k = static_cast<size_t>(r) * (n + 1) + c;
-      if (need_land)
-        land_grid[k] = (per_texel ? Eigen::Vector3f::Ones() : sample(t.image_grid, t.land_image, lat, lon)) * shades[k];
+      Eigen::Vector3f land_colour = Eigen::Vector3f::Ones(), sea_colour = Eigen::Vector3f::Ones();
+      if (!per_texel)
+        sampleImages(t, need_land, need_sea, lonAxis(t.image_grid, lon), latAxis(t.image_grid, lat), &land_colour,
+                     &sea_colour);
+      if (need_land) land_grid[k] = land_colour * shades[k];
       if (need_sea) {
         const Eigen::Vector3f tint = seaTint(heights[static_cast<size_t>(r + 1) * side + c + 1]);
-        sea_grid[k] = per_texel ? tint : Eigen::Vector3f(sample(t.image_grid, t.sea_image, lat, lon).cwiseProduct(tint));
+        sea_grid[k] = per_texel ? tint : Eigen::Vector3f(sea_colour.cwiseProduct(tint));
       }
     }
+  }
+  std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
+  auto toByte = [](float v) { return static_cast<uint8_t>(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v); };
+  if (mask.uniform && (need_land || need_sea) && !per_texel) {
+    // All land or all sea: that colour a row at a time, each row made into
+    // bytes while it is in the cache (the same sums as upsample and the
+    // conversion below).
+    thread_local std::vector<float> one_rows;
+    upsampleRows(need_land ? land_grid : sea_grid, n, &one_rows);
+    for (int r = 0; r < texture_size; ++r) {
+      int j;
+      float f;
+      textureRowOf(r, n, &j, &f);
+      const float* a = &one_rows[static_cast<size_t>(j) * w3];
+      const float* b = a + w3;
+      uint8_t* o = &rgb[static_cast<size_t>(r) * w3];
+      for (int i = 0; i < w3; ++i) o[i] = toByte(a[i] + (b[i] - a[i]) * f + 0.5f);
+    }
+    return rgb;
+  }
+  if (!mask.uniform && !per_texel) {
+    // The coast's common case: both colours a row at a time, mixed while
+    // the row is in the cache (the same sums as upsample and the mix below).
+    thread_local std::vector<float> land_rows, sea_rows;
+    upsampleRows(land_grid, n, &land_rows);
+    upsampleRows(sea_grid, n, &sea_rows);
+    // A row in blocks of texels: a block wholly land or wholly sea needs
+    // that colour alone (the mix's sum is then exactly it, + 0.5); the
+    // others mix all three, over the block's channel values at once (no
+    // shuffling of three channels per texel).
+    constexpr int block = 16, b3 = block * 3;
+    static_assert(texture_size % block == 0);
+    float l3[b3], k3[b3], lake3[b3];
+    for (int k = 0; k < b3; ++k) lake3[k] = lake_colour[k % 3];
+    for (int r = 0; r < texture_size; ++r) {
+      int j;
+      float f;
+      textureRowOf(r, n, &j, &f);
+      const float* fl = &mask.land[static_cast<size_t>(r) * texture_size];
+      const float* fk = &mask.lake[static_cast<size_t>(r) * texture_size];
+      for (int t0 = 0; t0 < texture_size; t0 += block) {
+        bool all_land = true, all_sea = true;
+        for (int p = t0; p < t0 + block; ++p) {
+          all_land &= (fl[p] == 1.0f) & (fk[p] == 0.0f);
+          all_sea &= (fl[p] == 0.0f) & (fk[p] == 0.0f);
+        }
+        const size_t at = static_cast<size_t>(j) * w3 + t0 * 3;
+        uint8_t* o = &rgb[static_cast<size_t>(r) * w3 + t0 * 3];
+        if (all_land || all_sea) {
+          const float* a = &(all_land ? land_rows : sea_rows)[at];
+          const float* b = a + w3;
+          for (int i = 0; i < b3; ++i) o[i] = toByte(a[i] + (b[i] - a[i]) * f + 0.5f);
+          continue;
+        }
+        const float* la = &land_rows[at];
+        const float* lb = la + w3;
+        const float* sa = &sea_rows[at];
+        const float* sb = sa + w3;
+        for (int p = 0; p < block; ++p)
+          for (int c = 0; c < 3; ++c) l3[p * 3 + c] = fl[t0 + p], k3[p * 3 + c] = fk[t0 + p];
+        for (int i = 0; i < b3; ++i) {
+          const float lv = la[i] + (lb[i] - la[i]) * f, sv = sa[i] + (sb[i] - sa[i]) * f;
+          const float l = l3[i], k = k3[i], w = 1.0f - l - k;
+          o[i] = toByte(k * lake3[i] + l * lv + w * sv + 0.5f);
+        }
+      }
+    }
+    return rgb;
   }
   // Reused between a thread's nodes: fresh buffers cost page faults.
   thread_local std::vector<float> land, sea;
   if (need_land) upsample(land_grid, n, &land);
   if (need_sea) upsample(sea_grid, n, &sea);
-  if (per_texel)
+  if (per_texel) {
+    std::array<sample_axis_t, texture_size> columns;
+    for (int c = 0; c < texture_size; ++c)
+      columns[c] = lonAxis(t.image_grid, box.w + (box.e - box.w) * c / (texture_size - 1));
     for (int r = 0; r < texture_size; ++r) {
-      const double lat = box.n - (box.n - box.s) * r / (texture_size - 1);
+      const sample_axis_t row = latAxis(t.image_grid, box.n - (box.n - box.s) * r / (texture_size - 1));
       for (int c = 0; c < texture_size; ++c) {
-        const double lon = box.w + (box.e - box.w) * c / (texture_size - 1);
         const size_t i = (static_cast<size_t>(r) * texture_size + c) * 3;
-        if (need_land) {
-          const Eigen::Vector3f v = sample(t.image_grid, t.land_image, lat, lon);
-          for (int k = 0; k < 3; ++k) land[i + k] *= v[k];
-        }
-        if (need_sea) {
-          const Eigen::Vector3f v = sample(t.image_grid, t.sea_image, lat, lon);
-          for (int k = 0; k < 3; ++k) sea[i + k] *= v[k];
-        }
+        Eigen::Vector3f lv, sv;
+        sampleImages(t, need_land, need_sea, columns[c], row, &lv, &sv);
+        if (need_land)
+          for (int k = 0; k < 3; ++k) land[i + k] *= lv[k];
+        if (need_sea)
+          for (int k = 0; k < 3; ++k) sea[i + k] *= sv[k];
       }
     }
-  std::vector<uint8_t> rgb(static_cast<size_t>(texture_size) * texture_size * 3);
+  }
   if (mask.uniform && (need_land || need_sea)) {
     const std::vector<float>& v = need_land ? land : sea;
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(std::clamp(v[i] + 0.5f, 0.0f, 255.0f));
