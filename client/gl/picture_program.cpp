@@ -13,47 +13,53 @@ namespace {
 // The plain vertex shader, with the octant's low fade threshold passed on
 // and, with the atmosphere, what survives of the ground's colour to the eye
 // (hazeTransmittance in view/atmosphere.cpp). eye_from_mesh puts the vertex
-// in planet axes with the eye at the origin, precise near the eye.
+// in planet axes with the eye at the origin, precise near the eye. The
+// program is compiled for the look chosen (FADES, HAZE): under a software
+// renderer every varying and uniform branch costs on every pixel.
 constexpr char vertex_src[] = R"(
 uniform mat4 transform;
-uniform mat4 eye_from_mesh;
 uniform vec2 uv_offset;
 uniform vec2 uv_scale;
 uniform bool octant_mask[8];
+attribute vec3 position;
+attribute float octant;
+attribute vec2 texcoords;
+varying vec2 v_texcoords;
+#if FADES
 uniform float fade_low[8];
-uniform bool haze_on;
+varying float v_low;
+#endif
+#if HAZE
+uniform mat4 eye_from_mesh;
 uniform vec3 eye;
 uniform float planet_radius;
 uniform vec3 beta_r;
 uniform float ext_m;
 uniform vec2 scale_heights;
-attribute vec3 position;
-attribute float octant;
-attribute vec2 texcoords;
-varying vec2 v_texcoords;
-varying float v_low;
-varying vec3 v_transmittance;
 uniform vec2 eye_air;  // exp(-eye's height / scale height), Rayleigh and Mie
+varying vec3 v_transmittance;
 float air(float len, float dh, float at_eye, float at_point, float scale) {
   if (abs(dh) < 1.0) return len * at_eye;
   return len * scale * (at_eye - at_point) / dh;
 }
+#endif
 void main() {
   int o = int(octant);
   float mask = octant_mask[o] ? 0.0 : 1.0;
   v_texcoords = (texcoords + uv_offset) * uv_scale * mask;
+#if FADES
   v_low = fade_low[o];
-  v_transmittance = vec3(1.0);
-  if (haze_on) {
-    vec3 rel = (eye_from_mesh * vec4(position, 1.0)).xyz;
-    float h_eye = length(eye) - planet_radius;
-    float h_point = length(eye + rel) - planet_radius;
-    float len = length(rel);
-    float dh = h_point - h_eye;
-    vec3 tau = beta_r * air(len, dh, eye_air.x, exp(-h_point / scale_heights.x), scale_heights.x) +
-               vec3(ext_m * air(len, dh, eye_air.y, exp(-h_point / scale_heights.y), scale_heights.y));
-    v_transmittance = exp(-tau);
-  }
+#endif
+#if HAZE
+  vec3 rel = (eye_from_mesh * vec4(position, 1.0)).xyz;
+  float h_eye = length(eye) - planet_radius;
+  float h_point = length(eye + rel) - planet_radius;
+  float len = length(rel);
+  float dh = h_point - h_eye;
+  vec3 tau = beta_r * air(len, dh, eye_air.x, exp(-h_point / scale_heights.x), scale_heights.x) +
+             vec3(ext_m * air(len, dh, eye_air.y, exp(-h_point / scale_heights.y), scale_heights.y));
+  v_transmittance = exp(-tau);
+#endif
   gl_Position = transform * vec4(position, 1.0) * mask;
 }
 )";
@@ -63,48 +69,57 @@ void main() {
 // in [low, high); then the haze over the ground.
 constexpr char fragment_src[] = R"(
 uniform sampler2D texture;
-uniform bool dither_on;
-uniform float fade_high;
-uniform vec3 haze_colour;
 varying vec2 v_texcoords;
+#if FADES
+uniform float fade_high;
 varying float v_low;
-varying vec3 v_transmittance;
 float rank2(vec2 b) { return 2.0 * b.x + 3.0 * b.y - 4.0 * b.x * b.y; }
+#endif
+#if HAZE
+uniform vec3 haze_colour;
+varying vec3 v_transmittance;
+#endif
 void main() {
-  if (dither_on) {
-    vec2 p = floor(gl_FragCoord.xy);
-    float rank = 16.0 * rank2(mod(p, 2.0)) + 4.0 * rank2(mod(floor(p * 0.5), 2.0)) +
-                 rank2(mod(floor(p * 0.25), 2.0));
-    float t = (rank + 0.5) / 64.0;
-    if (t < v_low || t >= fade_high) discard;
-  }
+#if FADES
+  vec2 p = floor(gl_FragCoord.xy);
+  float rank = 16.0 * rank2(mod(p, 2.0)) + 4.0 * rank2(mod(floor(p * 0.5), 2.0)) +
+               rank2(mod(floor(p * 0.25), 2.0));
+  float t = (rank + 0.5) / 64.0;
+  if (t < v_low || t >= fade_high) discard;
+#endif
   vec3 ground = texture2D(texture, v_texcoords).rgb;
+#if HAZE
   gl_FragColor = vec4(ground * v_transmittance + haze_colour * (vec3(1.0) - v_transmittance), 1.0);
+#else
+  gl_FragColor = vec4(ground, 1.0);
+#endif
 }
 )";
 
-// The sky behind the planet: a quad at the far plane, drawn where no node
-// was, each pixel's colour looked up in the table of skyTable
+// The sky behind the planet: a grid over the screen at the far plane, drawn
+// where no node was, each pixel's colour looked up in the table of skyTable
 // (view/atmosphere.cpp) by the ray's cosine from the vertical, at
-// skyTableCoordinate.
+// skyTableCoordinate. The cosine varies smoothly over the screen, so it is
+// found at the grid's corners and interpolated: a software renderer then
+// spends on a pixel of sky only the table's lookup.
 constexpr char sky_vertex_src[] = R"(
 uniform mat4 ray_from_clip;
-varying vec3 v_ray;
+uniform vec3 up;
+varying float v_mu;
 void main() {
   vec4 far_point = ray_from_clip * vec4(gl_Vertex.xy, 1.0, 1.0);
   vec4 near_point = ray_from_clip * vec4(gl_Vertex.xy, -1.0, 1.0);
-  v_ray = far_point.xyz / far_point.w - near_point.xyz / near_point.w;
+  v_mu = dot(normalize(far_point.xyz / far_point.w - near_point.xyz / near_point.w), up);
   gl_Position = vec4(gl_Vertex.xy, 1.0, 1.0);
 }
 )";
 
 constexpr char sky_fragment_src[] = R"(
 uniform sampler1D sky_table;
-uniform vec3 up;
 uniform float mu_horizon;
-varying vec3 v_ray;
+varying float v_mu;
 void main() {
-  float s = dot(normalize(v_ray), up) - mu_horizon;
+  float s = v_mu - mu_horizon;
   float span = max(s >= 0.0 ? 1.0 - mu_horizon : 1.0 + mu_horizon, 1e-6);
   float u = 0.5 + 0.5 * sign(s) * sqrt(min(abs(s) / span, 1.0));
   gl_FragColor = vec4(texture1D(sky_table, u).rgb, 1.0);
@@ -144,7 +159,9 @@ void setAirUniforms(GLuint program, const Eigen::Vector3d& eye, float planet_rad
 void initPictureProgram(picture_program_t& p, const gl_ctx_t& plain, bool fades, bool atmosphere) {
   p.fades = fades;
   p.atmosphere = atmosphere;
-  p.program = link(vertex_src, fragment_src, &plain);
+  const std::string look = std::string("#define FADES ") + (fades ? "1" : "0") + "\n#define HAZE " +
+                           (atmosphere ? "1" : "0") + "\n";
+  p.program = link((look + vertex_src).c_str(), (look + fragment_src).c_str(), &plain);
   p.transform_loc = glGetUniformLocation(p.program, "transform");
   p.eye_from_mesh_loc = glGetUniformLocation(p.program, "eye_from_mesh");
   p.uv_offset_loc = glGetUniformLocation(p.program, "uv_offset");
@@ -154,11 +171,9 @@ void initPictureProgram(picture_program_t& p, const gl_ctx_t& plain, bool fades,
   p.fade_high_loc = glGetUniformLocation(p.program, "fade_high");
   p.texture_loc = glGetUniformLocation(p.program, "texture");
   glUseProgram(p.program);
-  glUniform1i(glGetUniformLocation(p.program, "dither_on"), fades ? 1 : 0);
-  glUniform1i(glGetUniformLocation(p.program, "haze_on"), atmosphere ? 1 : 0);
-  const Eigen::Vector3f haze = hazeColour().cast<float>();
-  glUniform3fv(glGetUniformLocation(p.program, "haze_colour"), 1, atmosphere ? haze.data() : Eigen::Vector3f::Zero().eval().data());
   if (atmosphere) {
+    const Eigen::Vector3f haze = hazeColour().cast<float>();
+    glUniform3fv(glGetUniformLocation(p.program, "haze_colour"), 1, haze.data());
     p.sky_program = link(sky_vertex_src, sky_fragment_src, nullptr);
     glUseProgram(p.sky_program);
     glUniform1i(glGetUniformLocation(p.sky_program, "sky_table"), 0);
@@ -234,12 +249,17 @@ void drawSky(const Eigen::Matrix4d& viewprojection, const Eigen::Vector3d& eye, 
   glDepthFunc(GL_LEQUAL);
   glDepthMask(GL_FALSE);
   glDisable(GL_CULL_FACE);
-  glBegin(GL_TRIANGLE_STRIP);
-  glVertex2f(-1, -1);
-  glVertex2f(1, -1);
-  glVertex2f(-1, 1);
-  glVertex2f(1, 1);
-  glEnd();
+  for (int row = 0; row < sky_grid_rows; ++row) {
+    const float y0 = -1 + 2.0f * static_cast<float>(row) / sky_grid_rows;
+    const float y1 = -1 + 2.0f * static_cast<float>(row + 1) / sky_grid_rows;
+    glBegin(GL_TRIANGLE_STRIP);
+    for (int col = 0; col <= sky_grid_columns; ++col) {
+      const float x = -1 + 2.0f * static_cast<float>(col) / sky_grid_columns;
+      glVertex2f(x, y0);
+      glVertex2f(x, y1);
+    }
+    glEnd();
+  }
   glEnable(GL_CULL_FACE);
   glDepthMask(GL_TRUE);
   glDepthFunc(GL_LESS);
