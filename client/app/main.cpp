@@ -121,7 +121,11 @@ void drawPlanet(gl_ctx_t& ctx) {
   prefetchDestination(current_bulk, now_ms, &sel, planet_radius, width, height);
   scheduleRequests(&viewerScheduler(), sel.wishes, sel.frame, retrievalStart());
   int64_t settled_after_ms = 0;
-  if (noteSettling(&settle, stats, now_ms, &settled_after_ms))
+  // A flight's views are on the way, not arrived: the view settles after
+  // it lands, counted from its start.
+  if (flightUnderway()) {
+    if (!settle.unsettled) settle = {true, now_ms};
+  } else if (noteSettling(&settle, stats, now_ms, &settled_after_ms))
     std::printf("settled: %d nodes after %d ms\n", static_cast<int>(stats.pot_n),
                 static_cast<int>(settled_after_ms));
 
