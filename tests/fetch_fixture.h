@@ -51,6 +51,19 @@ inline uint16_t freePort() {
   return ntohs(addr.sin_port);
 }
 
+// Whether something listens on a loopback port yet (a helper server the
+// test started).
+inline bool loopbackAccepts(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return up;
+}
+
 struct fetch_fixture_t {
   ScriptServer server;
   temp_dir_t dir;

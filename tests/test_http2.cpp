@@ -64,7 +64,7 @@ struct nginx_t {
     const char* argv[] = {"nginx", "-p", dir.path.c_str(), "-c", conf.c_str(), "-g", globals.c_str(), nullptr};
     const char* nginx = access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "nginx";
     if (posix_spawnp(&pid, nginx, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid = -1;
-    for (int k = 0; k < 500 && pid > 0 && !accepts(http11); ++k)
+    for (int k = 0; k < 500 && pid > 0 && !loopbackAccepts(http11); ++k)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     char why[256];
     if (!httpAddCaFile((dir.path + "/ca.pem").c_str(), why, sizeof why)) std::abort();
@@ -73,16 +73,6 @@ struct nginx_t {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-  }
-  static bool accepts(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return up;
   }
   static std::string url(uint16_t port, const std::string& path) {
     return "https://localhost:" + std::to_string(port) + "/" + path;

@@ -75,17 +75,8 @@ struct tinyproxy_t {
                         << "BasicAuth user secret99\n";
     const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
     if (posix_spawnp(&pid, "tinyproxy", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid = -1;
-    for (int k = 0; k < 400 && pid > 0; ++k) {  // until it accepts
-      const int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      addr.sin_port = htons(port);
-      const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-      close(fd);
-      if (up) break;
+    for (int k = 0; k < 400 && pid > 0 && !loopbackAccepts(port); ++k)  // until it accepts
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
   }
   ~tinyproxy_t() {
     if (pid <= 0) return;
