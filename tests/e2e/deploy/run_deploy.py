@@ -18,7 +18,8 @@ shipped files with their "site:" lines set for the run.
 --mode tls (tls-export-then-rocktreed.conf): a CA and certificates made for
   the run (tests/make_test_certs.sh). With --ca-file the viewer settles on
   the start view over HTTPS, its requests as streams of HTTP/2 with a
-  handshake or two, its --header value nowhere in its output; without --ca-file, and
+  handshake or two, its --header value nowhere in its output, and through
+  tinyproxy (https_proxy) by CONNECT tunnels; without --ca-file, and
   with an expired certificate, one for another host and a self-signed one,
   it refuses the service with one line naming the host and the reason and
   exits 1; against a peer that answers TLS with plain HTTP it exits 1 too.
@@ -345,6 +346,33 @@ def runTls(a, c, s):
         c.expect("s3cret-e2e" not in said, "the --header value is in none of the viewer's output")
     finally:
         v.close()
+    # Through a real proxy (tinyproxy) from https_proxy, as curl reads it:
+    # the service is reached by CONNECT tunnels, its certificate still checked.
+    proxy_port = harness.freePort()
+    proxy_dir = os.path.join(a.workdir, "tinyproxy")
+    os.makedirs(proxy_dir, exist_ok=True)
+    conf = os.path.join(proxy_dir, "tinyproxy.conf")
+    with open(conf, "w") as f:
+        f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 50\nLogLevel Connect\n" % proxy_port)
+    proxy_log = os.path.join(proxy_dir, "tinyproxy.out")
+    s.procs.append(subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdout=open(proxy_log, "w"),
+                                    stderr=subprocess.STDOUT))
+    harness.waitFor(lambda: "listening on" in open(proxy_log).read().lower() or
+                    harness.httpGet(proxy_port, "/")[0] is not None, 10)
+    v = harness.session_t(os.path.join(a.workdir, "proxied"))
+    try:
+        v.startXvfb()
+        v.startViewer(a.viewer, "127.0.0.1:1", {"LIBGL_ALWAYS_SOFTWARE": "1", "no_proxy": "", "NO_PROXY": "",
+                                                "https_proxy": "http://127.0.0.1:%d" % proxy_port},
+                      args=(*service("good"), *ca))
+        proxied = v.waitForLine(r"^settled: ", SETTLE_LIMIT_S)
+        v.quit()
+    finally:
+        v.close()
+    tunnels = open(proxy_log).read().count("CONNECT localhost:%d " % ports["good"])
+    c.expect(proxied and tunnels >= 1, "through tinyproxy (https_proxy) the viewer settles, its connections "
+             "CONNECT tunnels (%d)" % tunnels)
+
     lines = logLines(os.path.join(a.workdir, "nginx-good", "access.log"))
     c.expect(lines and all(" tls=TLSv1." in l for l in lines), "every request came over TLS (%d)" % len(lines))
 
