@@ -1,12 +1,16 @@
 // GSHHG's coasts and lakes: the bin decoder on hand-made bins, the real
 // files at well-known places (exact texels of the coverage mask and points
-// of the height grid), neighbours that agree on their shared edges, the
-// same bytes twice, and missing or broken files.
+// of the height grid), the levels of whole real bins against GMT's own
+// grdlandmask, neighbours that agree on their shared edges, the same bytes
+// twice, and missing or broken files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "planet/gshhg_bins.h"
 #include "planet/gshhg_file.h"
@@ -186,6 +190,87 @@ TEST(Coasts, WellKnownPlacesAtTheirPointsAndTexels) {
   shoreMask(*shore, box, 14, &mask);
   EXPECT_FALSE(mask.uniform);
   EXPECT_LE(shore->cachedBytes(), 64u << 20);
+}
+
+// GMT's grdlandmask reads the same full-resolution file and assembles the
+// bins' polygons its own way: on whole 1x1 degree bins of hard shores (a
+// strait, lakes, an island in a lake and ponds on an island in a lake, an
+// archipelago, a fjord) its levels are ours but at points next to a shore.
+// 30" cells, pixel-registered so that every cell centre lies inside the
+// bin; -A0/0/4 keeps every feature however small, -N numbers the levels as
+// ours. Measured: all 14400 points agree in six bins, 14399 in Lake
+// Nicaragua's (a point on its shore).
+TEST(Coasts, AgreesWithGmtOnRealBins) {
+  const Shoreline* shore = realShore();
+  if (!shore) GTEST_SKIP() << "gmt-gshhg-full is not installed";
+  if (std::system("gmt --version >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "gmt is not on PATH (scripts/bootstrap installs Debian's gmt)";
+  // gmt writes its gmt.history into the working directory: it runs in a
+  // scratch one.
+  std::string dir = (std::filesystem::temp_directory_path() / "ostravel-gmt-XXXXXX").string();
+  ASSERT_TRUE(mkdtemp(dir.data()));
+  const struct cleanup_t {
+    std::string dir;
+    ~cleanup_t() { std::filesystem::remove_all(dir); }
+  } cleanup{dir};
+  struct bin_case_t {
+    const char* name;
+    int west, south;
+  };
+  constexpr bin_case_t bins[] = {
+      {"the Golden Gate", -123, 37},         {"the Bosphorus", 29, 41},
+      {"Lake Geneva", 6, 46},                {"Lake Nicaragua and Ometepe", -86, 11},
+      {"the Stockholm archipelago", 18, 59}, {"the Sognefjord", 6, 61},
+      {"Manitoulin's lakes in Lake Huron", -83, 45},
+  };
+  constexpr int n = 120;
+  for (const bin_case_t& b : bins) {
+    SCOPED_TRACE(b.name);
+    std::ostringstream cmd;
+    cmd << "cd '" << dir << "' && gmt grdlandmask -R" << b.west << "/" << b.west + 1 << "/" << b.south << "/"
+        << b.south + 1 << " -I30s -r -Df -A0/0/4 -N0/1/2/3/4 -Ve -Gmask.asc=ef";
+    ASSERT_EQ(std::system(cmd.str().c_str()), 0) << cmd.str();
+    // ESRI ASCII: six header lines, then the rows, north first.
+    std::ifstream in(dir + "/mask.asc");
+    std::string key;
+    double value = 0;
+    int cols = 0, rows = 0;
+    for (int k = 0; k < 6 && in >> key >> value; ++k) {
+      if (key == "ncols") cols = static_cast<int>(value);
+      if (key == "nrows") rows = static_cast<int>(value);
+    }
+    ASSERT_TRUE(cols == n && rows == n) << cols << "x" << rows;
+    std::vector<int> gmt(n * n, -1);
+    for (int& v : gmt) in >> v;
+    ASSERT_TRUE(in) << "short grid";
+    std::vector<double> lats(n), lons(n);
+    for (int k = 0; k < n; ++k) {
+      lats[k] = b.south + 1 - (k + 0.5) / n;
+      lons[k] = b.west + (k + 0.5) / n;
+    }
+    const std::vector<uint8_t> ours = shoreLevels(*shore, 14, lats, lons);
+    int same = 0, inland = 0;
+    for (int r = 0; r < n; ++r)
+      for (int c = 0; c < n; ++c) {
+        const int k = r * n + c;
+        if (ours[k] == gmt[k]) {
+          ++same;
+          continue;
+        }
+        // A disagreement is only allowed within a cell of where GMT's own
+        // level changes.
+        bool shore_near = false;
+        for (int dr = -1; dr <= 1; ++dr)
+          for (int dc = -1; dc <= 1; ++dc) {
+            const int rr = r + dr, cc = c + dc;
+            shore_near = shore_near || (rr >= 0 && rr < n && cc >= 0 && cc < n && gmt[rr * n + cc] != gmt[k]);
+          }
+        if (!shore_near && inland++ < 5)
+          ADD_FAILURE() << "at " << lats[r] << ", " << lons[c] << ": GMT " << gmt[k] << ", ours " << int(ours[k]);
+      }
+    EXPECT_GE(same, n * n * 999 / 1000) << "of " << n * n << " points agree";
+    EXPECT_EQ(inland, 0) << "points away from a shore disagree";
+  }
 }
 
 TEST(Coasts, NeighboursAgreeOnTheirEdgesAndAnswersRepeat) {
