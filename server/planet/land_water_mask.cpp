@@ -85,8 +85,39 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
     touched.clear();
     return true;
   }
+  // A crossing more than a margin west of the span (or east of it) is, for
+  // every use below, the same as one at the far west (east): a coverage span
+  // is clamped to the texels and a point counts the crossings west of it.
+  // So the edges wholly east of it are skipped, and of those wholly west
+  // only the parity of each line's crossings is kept, as one crossing in
+  // the far west where it is odd; a line that is then left odd is closed in
+  // the far east (a closed ring crosses every line an even number of times).
+  // The margin covers the rounding of a crossing's longitude.
+  const double margin = (lon_hi - lon_lo) / 64 + 1e-9;
+  const double west_limit = lon_lo - margin, east_limit = lon_hi + margin;
+  constexpr double far = 1e9;
+  // Per level, the parity of west crossings as a difference over the
+  // sorted lines: an edge over lines [k0, k1) flips k0 and k1.
+  thread_local std::array<std::vector<uint8_t>, shore_levels> west_flips;
+  std::array<bool, shore_levels> any_west{};
+  auto flipWest = [&](int level, size_t k0, size_t k1) {
+    std::vector<uint8_t>& flips = west_flips[level - 1];
+    if (!any_west[level - 1]) {
+      flips.assign(line_count + 1, 0);
+      any_west[level - 1] = true;
+    }
+    flips[k0] ^= 1;
+    flips[k1] ^= 1;
+  };
   auto vertical = [&](int level, double lon, double s, double n) {
-    for (size_t k = firstLine(s), e = firstLine(n); k < e; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
+    if (lon > east_limit) return;
+    const size_t k0 = firstLine(s), k1 = firstLine(n);
+    if (k0 == k1) return;
+    if (lon < west_limit) {
+      flipWest(level, k0, k1);
+      return;
+    }
+    for (size_t k = k0; k < k1; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
   };
   const double scale = d / 65535.0;
   for (const touched_t& t : touched) {
@@ -99,17 +130,22 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       if (ring.level <= t.base) continue;
       std::vector<crossing_t>& to = (*out)[ring.level - 1];
       const size_t n = ring.points.size();
+      // Whether the edges of the current run lie wholly west of the span.
+      bool west = false;
       for (size_t i = 0; i < n; ++i) {
         // A run of edges wholly south or north of the lines, or between two
         // of them (the same sums as each edge's own tests below, so nothing
-        // they keep is skipped).
-        if (i % shore_edge_chunk == 0 && i / shore_edge_chunk < ring.chunk_y.size()) {
+        // they keep is skipped), or wholly east of the span.
+        if (i % shore_edge_chunk == 0 && i / shore_edge_chunk < std::min(ring.chunk_y.size(), ring.chunk_x.size())) {
           const std::array<float, 2>& run = ring.chunk_y[i / shore_edge_chunk];
           const double lo = t.lat_s + (d * run[0]) / 65535.0, hi = t.lat_s + (d * run[1]) / 65535.0;
-          if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi)) {
+          const std::array<float, 2>& span = ring.chunk_x[i / shore_edge_chunk];
+          if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi) ||
+              t.lon0 + span[0] * scale > east_limit) {
             i += shore_edge_chunk - 1;
             continue;
           }
+          west = t.lon0 + span[1] * scale < west_limit;
         }
         gshhg_point_t a = ring.points[i ? i - 1 : n - 1], b = ring.points[i];
         if (a.y == b.y) continue;
@@ -118,10 +154,20 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
         if (yb < sorted.front().first || ya > sorted.back().first) continue;
         const size_t k0 = firstLine(ya), k1 = firstLine(yb);
         if (k0 == k1) continue;
+        if (west) {
+          flipWest(ring.level, k0, k1);
+          continue;
+        }
         const double xa = t.lon0 + a.x * scale, slope = (b.x - a.x) * scale / (yb - ya);
         for (size_t k = k0; k < k1; ++k) to.push_back({sorted[k].second, xa + (sorted[k].first - ya) * slope});
       }
     }
+  }
+  for (int l = 0; l < shore_levels; ++l) {
+    if (!any_west[l]) continue;
+    uint8_t odd = 0;
+    for (size_t k = 0; k < line_count; ++k)
+      if (odd ^= west_flips[l][k]) (*out)[l].push_back({sorted[k].second, -far});
   }
   touched.clear();
   // By line (counting), then by longitude within each line (a few each).
@@ -139,6 +185,20 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       const size_t end = starts[k];
       std::sort(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(end));
       at = end;
+    }
+    // The lines left odd by the skipped east, closed there (each after
+    // its own line's crossings, so the order by line stays).
+    size_t odd = 0;
+    for (size_t k = 0, at = 0; k < lines.size(); at = starts[k++]) odd += (starts[k] - at) % 2;
+    if (odd) {
+      scratch.resize(v.size() + odd);
+      size_t w = scratch.size();
+      for (size_t k = lines.size(); k-- > 0;) {
+        const size_t at = k ? starts[k - 1] : 0, end = starts[k];
+        if ((end - at) % 2) scratch[--w] = {static_cast<uint32_t>(k), far};
+        for (size_t p = end; p-- > at;) scratch[--w] = v[p];
+      }
+      v.swap(scratch);
     }
   }
   return false;
