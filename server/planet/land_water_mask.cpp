@@ -304,6 +304,33 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
     mask.level = static_cast<uint8_t>(uniform);
     return;
   }
+  // A node inside a coastal bin but clear of its coast: every line wholly
+  // inside or wholly outside each level, the levels nested. The sums below
+  // would give each texel exactly that level's 0 or 1, so the node is one
+  // level throughout, as a uniform mask says without them.
+  const double x0 = box.w - tx / 2;
+  auto span = [&](double lon) { return std::clamp((lon - x0) / tx, 0.0, static_cast<double>(n)); };
+  int full_levels = 0;
+  bool clear = true;
+  for (int l = 0; l < shore_levels && clear; ++l) {
+    const std::vector<crossing_t>& c = crossings[l];
+    size_t full = 0;
+    for (size_t at = 0, end = 0; at < c.size() && clear; at = end) {
+      while (end < c.size() && c[end].line == c[at].line) ++end;
+      for (size_t p = at; p + 1 < end; p += 2) {
+        const double a = span(c[p].lon), b = span(c[p + 1].lon);
+        if (b <= a) continue;
+        if (a == 0.0 && b == n) ++full;
+        else clear = false;
+      }
+    }
+    if (full == lines.size() && full_levels == l) ++full_levels;
+    else if (full != 0) clear = false;
+  }
+  if (clear) {
+    mask.level = static_cast<uint8_t>(full_levels);
+    return;
+  }
   mask.uniform = false;
   mask.land.assign(static_cast<size_t>(n) * n, 0.0f);
   mask.lake.assign(static_cast<size_t>(n) * n, 0.0f);
@@ -315,7 +342,6 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
   acc.resize(n + 1);
   whole.resize(n);
   delta.resize(n + 2);
-  const double x0 = box.w - tx / 2;
   for (int l = 0; l < shore_levels; ++l) {
     const std::vector<crossing_t>& c = crossings[l];
     if (c.empty()) continue;
@@ -334,8 +360,7 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
         size_t end = at;
         while (end < c.size() && c[end].line == line) ++end;
         for (size_t p = at; p + 1 < end; p += 2) {
-          const double a = std::clamp((c[p].lon - x0) / tx, 0.0, static_cast<double>(n));
-          const double b = std::clamp((c[p + 1].lon - x0) / tx, 0.0, static_cast<double>(n));
+          const double a = span(c[p].lon), b = span(c[p + 1].lon);
           if (b <= a) continue;
           any = true;
           const int ia = std::min(static_cast<int>(a), n), ib = std::min(static_cast<int>(b), n);
