@@ -130,8 +130,12 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       if (ring.level <= t.base) continue;
       std::vector<crossing_t>& to = (*out)[ring.level - 1];
       const size_t n = ring.points.size();
-      // Whether the edges of the current run lie wholly west of the span.
-      bool west = false;
+      // The first line at or north of each point (that of point i - 1
+      // kept from the step before: every point ends one edge and starts
+      // the next).
+      auto lineOf = [&](const gshhg_point_t& p) { return firstLine(t.lat_s + (d * p.y) / 65535.0); };
+      size_t k_prev = 0;
+      bool k_prev_known = false;
       for (size_t i = 0; i < n; ++i) {
         // A run of edges wholly south or north of the lines, or between two
         // of them (the same sums as each edge's own tests below, so nothing
@@ -140,24 +144,34 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
           const std::array<float, 2>& run = ring.chunk_y[i / shore_edge_chunk];
           const double lo = t.lat_s + (d * run[0]) / 65535.0, hi = t.lat_s + (d * run[1]) / 65535.0;
           const std::array<float, 2>& span = ring.chunk_x[i / shore_edge_chunk];
+          const size_t last = std::min(n, i + shore_edge_chunk) - 1;
           if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi) ||
               t.lon0 + span[0] * scale > east_limit) {
-            i += shore_edge_chunk - 1;
+            i = last;
+            k_prev_known = false;
             continue;
           }
-          west = t.lon0 + span[1] * scale < west_limit;
+          // Wholly west: each edge flips the lines between its two points'
+          // first lines, so along the run the flips of its inner points
+          // cancel and those of its two ends are left.
+          if (t.lon0 + span[1] * scale < west_limit) {
+            flipWest(ring.level, lineOf(ring.points[i ? i - 1 : n - 1]), lineOf(ring.points[last]));
+            i = last;
+            k_prev_known = false;
+            continue;
+          }
         }
-        gshhg_point_t a = ring.points[i ? i - 1 : n - 1], b = ring.points[i];
-        if (a.y == b.y) continue;
+        const gshhg_point_t& p = ring.points[i ? i - 1 : n - 1];
+        const gshhg_point_t& q = ring.points[i];
+        const size_t kp = k_prev_known ? k_prev : lineOf(p), kq = lineOf(q);
+        k_prev = kq;
+        k_prev_known = true;
+        // Lines [k0, k1) lie between the edge's ends (none when level).
+        if (kp == kq) continue;
+        gshhg_point_t a = p, b = q;
         if (a.y > b.y) std::swap(a, b);
         const double ya = t.lat_s + (d * a.y) / 65535.0, yb = t.lat_s + (d * b.y) / 65535.0;
-        if (yb < sorted.front().first || ya > sorted.back().first) continue;
-        const size_t k0 = firstLine(ya), k1 = firstLine(yb);
-        if (k0 == k1) continue;
-        if (west) {
-          flipWest(ring.level, k0, k1);
-          continue;
-        }
+        const size_t k0 = std::min(kp, kq), k1 = std::max(kp, kq);
         const double xa = t.lon0 + a.x * scale, slope = (b.x - a.x) * scale / (yb - ya);
         for (size_t k = k0; k < k1; ++k) to.push_back({sorted[k].second, xa + (sorted[k].first - ya) * slope});
       }
