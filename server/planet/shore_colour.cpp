@@ -299,12 +299,16 @@ std::vector<uint8_t> shoreColours(const terrain_t& t, const geo_box_t& box,
     for (int r = 0; r < texture_size; ++r) {
       const sample_axis_t row = latAxis(t.image_grid, box.n - (box.n - box.s) * r / (texture_size - 1));
       for (int c = 0; c < texture_size; ++c) {
-        const size_t i = (static_cast<size_t>(r) * texture_size + c) * 3;
+        const size_t p = static_cast<size_t>(r) * texture_size + c, i = p * 3;
+        // A colour whose weight in the mix below is 0 adds 0 whatever it
+        // is: where the texel is wholly land or wholly water only the one.
+        const bool want_land = need_land && (mask.uniform || mask.land[p] != 0.0f);
+        const bool want_sea = need_sea && (mask.uniform || 1.0f - mask.land[p] - mask.lake[p] != 0.0f);
         Eigen::Vector3f lv, sv;
-        sampleImages(t, need_land, need_sea, columns[c], row, &lv, &sv);
-        if (need_land)
+        sampleImages(t, want_land, want_sea, columns[c], row, &lv, &sv);
+        if (want_land)
           for (int k = 0; k < 3; ++k) land[i + k] *= lv[k];
-        if (need_sea)
+        if (want_sea)
           for (int k = 0; k < 3; ++k) sea[i + k] *= sv[k];
       }
     }
