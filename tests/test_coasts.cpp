@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -181,6 +182,31 @@ TEST(Coasts, WellKnownPlacesAtTheirPointsAndTexels) {
       const float lake = mask.uniform ? (mask.level && mask.level % 2 == 0 ? 1.0f : 0.0f) : mask.lake[k];
       const bool is_land = p.level % 2 == 1, is_lake = p.level && !is_land;
       EXPECT_GT(is_land ? land : is_lake ? lake : 1 - land - lake, 0.5f) << "level " << level;
+      if (level != 10) continue;
+      // Every texel wholly of one kind is what the bin's own rings say at
+      // its centre: the crossings' shortcuts (the coast west and east of
+      // the node, a node clear of it) lose nothing.
+      const GshhgFile& f = *shore->fileFor(level);
+      const double d = f.binDegrees();
+      auto kind = [](int l) { return l == shore_sea ? 0 : l % 2 ? 1 : 2; };
+      int compared = 0, wrong = 0;
+      for (int r = 0; r < texture_size; ++r)
+        for (int c = 0; c < texture_size; ++c) {
+          const size_t i = static_cast<size_t>(r) * texture_size + c;
+          const float l = mask.uniform ? (mask.level % 2 ? 1.0f : 0.0f) : mask.land[i];
+          const float w = mask.uniform ? (mask.level && mask.level % 2 == 0 ? 1.0f : 0.0f) : mask.lake[i];
+          if ((l != 0 && l != 1) || (w != 0 && w != 1)) continue;
+          const double lat = box.n - (box.n - box.s) * r / (texture_size - 1);
+          const double lon = box.w + (box.e - box.w) * c / (texture_size - 1);
+          const int row = static_cast<int>(std::floor((90 - lat) / d)), col = static_cast<int>(std::floor(lon / d));
+          const auto bin = shore->bin(f, row * f.columns() + (col % f.columns() + f.columns()) % f.columns());
+          ASSERT_TRUE(bin);
+          const int at = levelAt(*bin, (lon - col * d) / d * 65535, (lat - (90 - (row + 1) * d)) / d * 65535);
+          ++compared;
+          wrong += kind(at) != (l == 1 ? 1 : w == 1 ? 2 : 0);
+        }
+      EXPECT_GT(compared, texture_size * texture_size / 2);
+      EXPECT_EQ(wrong, 0) << "of " << compared << " texels";
     }
   }
   // A coast is not all one texel: the Golden Gate's level-14 node is mixed.

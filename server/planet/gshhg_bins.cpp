@@ -44,16 +44,22 @@ gshhg_point_t cornerPoint(int k) {
   }
 }
 
-// Each ring's chunk_y.
+// Each ring's chunk_y and chunk_x.
 void indexRings(gshhg_bin_t* bin) {
   for (gshhg_ring_t& r : bin->rings) {
     const size_t n = r.points.size();
     r.chunk_y.assign((n + shore_edge_chunk - 1) / shore_edge_chunk, {0, 0});
+    r.chunk_x.assign(r.chunk_y.size(), {0, 0});
     for (size_t c = 0; c < r.chunk_y.size(); ++c) {
       const size_t k0 = c * shore_edge_chunk, k1 = std::min(n, k0 + shore_edge_chunk);
-      float lo = r.points[k0 ? k0 - 1 : n - 1].y, hi = lo;
-      for (size_t k = k0; k < k1; ++k) lo = std::min(lo, r.points[k].y), hi = std::max(hi, r.points[k].y);
+      const gshhg_point_t& first = r.points[k0 ? k0 - 1 : n - 1];
+      float lo = first.y, hi = lo, west = first.x, east = west;
+      for (size_t k = k0; k < k1; ++k) {
+        lo = std::min(lo, r.points[k].y), hi = std::max(hi, r.points[k].y);
+        west = std::min(west, r.points[k].x), east = std::max(east, r.points[k].x);
+      }
       r.chunk_y[c] = {lo, hi};
+      r.chunk_x[c] = {west, east};
     }
   }
 }
@@ -63,7 +69,7 @@ void indexRings(gshhg_bin_t* bin) {
 size_t gshhg_bin_t::bytes() const {
   size_t n = sizeof(*this);
   for (const gshhg_ring_t& r : rings)
-    n += sizeof(r) + r.points.capacity() * sizeof(gshhg_point_t) + r.chunk_y.capacity() * sizeof(r.chunk_y[0]);
+    n += sizeof(r) + r.points.capacity() * sizeof(gshhg_point_t) + (r.chunk_y.capacity() + r.chunk_x.capacity()) * sizeof(r.chunk_y[0]);
   return n;
 }
 

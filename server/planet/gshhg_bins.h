@@ -48,6 +48,10 @@ struct gshhg_ring_t {
   // crosses a few rows of a bin skips the runs that miss them instead of
   // looking at every edge of a coast of 100,000 points.
   std::vector<std::array<float, 2>> chunk_y;
+  // The lowest and highest x of the same runs: a node's lines cross the
+  // bin's whole width, but a run wholly east of the node cannot change
+  // anything inside it and one wholly west only the parity it starts with.
+  std::vector<std::array<float, 2>> chunk_x;
 };
 struct gshhg_bin_t {
   // What the bin is where no ring says otherwise: the lowest corner level,

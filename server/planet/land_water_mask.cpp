@@ -85,8 +85,39 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
     touched.clear();
     return true;
   }
+  // A crossing more than a margin west of the span (or east of it) is, for
+  // every use below, the same as one at the far west (east): a coverage span
+  // is clamped to the texels and a point counts the crossings west of it.
+  // So the edges wholly east of it are skipped, and of those wholly west
+  // only the parity of each line's crossings is kept, as one crossing in
+  // the far west where it is odd; a line that is then left odd is closed in
+  // the far east (a closed ring crosses every line an even number of times).
+  // The margin covers the rounding of a crossing's longitude.
+  const double margin = (lon_hi - lon_lo) / 64 + 1e-9;
+  const double west_limit = lon_lo - margin, east_limit = lon_hi + margin;
+  constexpr double far = 1e9;
+  // Per level, the parity of west crossings as a difference over the
+  // sorted lines: an edge over lines [k0, k1) flips k0 and k1.
+  thread_local std::array<std::vector<uint8_t>, shore_levels> west_flips;
+  std::array<bool, shore_levels> any_west{};
+  auto flipWest = [&](int level, size_t k0, size_t k1) {
+    std::vector<uint8_t>& flips = west_flips[level - 1];
+    if (!any_west[level - 1]) {
+      flips.assign(line_count + 1, 0);
+      any_west[level - 1] = true;
+    }
+    flips[k0] ^= 1;
+    flips[k1] ^= 1;
+  };
   auto vertical = [&](int level, double lon, double s, double n) {
-    for (size_t k = firstLine(s), e = firstLine(n); k < e; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
+    if (lon > east_limit) return;
+    const size_t k0 = firstLine(s), k1 = firstLine(n);
+    if (k0 == k1) return;
+    if (lon < west_limit) {
+      flipWest(level, k0, k1);
+      return;
+    }
+    for (size_t k = k0; k < k1; ++k) (*out)[level - 1].push_back({sorted[k].second, lon});
   };
   const double scale = d / 65535.0;
   for (const touched_t& t : touched) {
@@ -99,29 +130,58 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       if (ring.level <= t.base) continue;
       std::vector<crossing_t>& to = (*out)[ring.level - 1];
       const size_t n = ring.points.size();
+      // The first line at or north of each point (that of point i - 1
+      // kept from the step before: every point ends one edge and starts
+      // the next).
+      auto lineOf = [&](const gshhg_point_t& p) { return firstLine(t.lat_s + (d * p.y) / 65535.0); };
+      size_t k_prev = 0;
+      bool k_prev_known = false;
       for (size_t i = 0; i < n; ++i) {
         // A run of edges wholly south or north of the lines, or between two
         // of them (the same sums as each edge's own tests below, so nothing
-        // they keep is skipped).
-        if (i % shore_edge_chunk == 0 && i / shore_edge_chunk < ring.chunk_y.size()) {
+        // they keep is skipped), or wholly east of the span.
+        if (i % shore_edge_chunk == 0 && i / shore_edge_chunk < std::min(ring.chunk_y.size(), ring.chunk_x.size())) {
           const std::array<float, 2>& run = ring.chunk_y[i / shore_edge_chunk];
           const double lo = t.lat_s + (d * run[0]) / 65535.0, hi = t.lat_s + (d * run[1]) / 65535.0;
-          if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi)) {
-            i += shore_edge_chunk - 1;
+          const std::array<float, 2>& span = ring.chunk_x[i / shore_edge_chunk];
+          const size_t last = std::min(n, i + shore_edge_chunk) - 1;
+          if (hi < sorted.front().first || lo > sorted.back().first || firstLine(lo) == firstLine(hi) ||
+              t.lon0 + span[0] * scale > east_limit) {
+            i = last;
+            k_prev_known = false;
+            continue;
+          }
+          // Wholly west: each edge flips the lines between its two points'
+          // first lines, so along the run the flips of its inner points
+          // cancel and those of its two ends are left.
+          if (t.lon0 + span[1] * scale < west_limit) {
+            flipWest(ring.level, lineOf(ring.points[i ? i - 1 : n - 1]), lineOf(ring.points[last]));
+            i = last;
+            k_prev_known = false;
             continue;
           }
         }
-        gshhg_point_t a = ring.points[i ? i - 1 : n - 1], b = ring.points[i];
-        if (a.y == b.y) continue;
+        const gshhg_point_t& p = ring.points[i ? i - 1 : n - 1];
+        const gshhg_point_t& q = ring.points[i];
+        const size_t kp = k_prev_known ? k_prev : lineOf(p), kq = lineOf(q);
+        k_prev = kq;
+        k_prev_known = true;
+        // Lines [k0, k1) lie between the edge's ends (none when level).
+        if (kp == kq) continue;
+        gshhg_point_t a = p, b = q;
         if (a.y > b.y) std::swap(a, b);
         const double ya = t.lat_s + (d * a.y) / 65535.0, yb = t.lat_s + (d * b.y) / 65535.0;
-        if (yb < sorted.front().first || ya > sorted.back().first) continue;
-        const size_t k0 = firstLine(ya), k1 = firstLine(yb);
-        if (k0 == k1) continue;
+        const size_t k0 = std::min(kp, kq), k1 = std::max(kp, kq);
         const double xa = t.lon0 + a.x * scale, slope = (b.x - a.x) * scale / (yb - ya);
         for (size_t k = k0; k < k1; ++k) to.push_back({sorted[k].second, xa + (sorted[k].first - ya) * slope});
       }
     }
+  }
+  for (int l = 0; l < shore_levels; ++l) {
+    if (!any_west[l]) continue;
+    uint8_t odd = 0;
+    for (size_t k = 0; k < line_count; ++k)
+      if (odd ^= west_flips[l][k]) (*out)[l].push_back({sorted[k].second, -far});
   }
   touched.clear();
   // By line (counting), then by longitude within each line (a few each).
@@ -139,6 +199,20 @@ bool gatherCrossings(const Shoreline& shore, const GshhgFile& f, double lon_lo, 
       const size_t end = starts[k];
       std::sort(v.begin() + static_cast<std::ptrdiff_t>(at), v.begin() + static_cast<std::ptrdiff_t>(end));
       at = end;
+    }
+    // The lines left odd by the skipped east, closed there (each after
+    // its own line's crossings, so the order by line stays).
+    size_t odd = 0;
+    for (size_t k = 0, at = 0; k < lines.size(); at = starts[k++]) odd += (starts[k] - at) % 2;
+    if (odd) {
+      scratch.resize(v.size() + odd);
+      size_t w = scratch.size();
+      for (size_t k = lines.size(); k-- > 0;) {
+        const size_t at = k ? starts[k - 1] : 0, end = starts[k];
+        if ((end - at) % 2) scratch[--w] = {static_cast<uint32_t>(k), far};
+        for (size_t p = end; p-- > at;) scratch[--w] = v[p];
+      }
+      v.swap(scratch);
     }
   }
   return false;
@@ -244,6 +318,33 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
     mask.level = static_cast<uint8_t>(uniform);
     return;
   }
+  // A node inside a coastal bin but clear of its coast: every line wholly
+  // inside or wholly outside each level, the levels nested. The sums below
+  // would give each texel exactly that level's 0 or 1, so the node is one
+  // level throughout, as a uniform mask says without them.
+  const double x0 = box.w - tx / 2;
+  auto span = [&](double lon) { return std::clamp((lon - x0) / tx, 0.0, static_cast<double>(n)); };
+  int full_levels = 0;
+  bool clear = true;
+  for (int l = 0; l < shore_levels && clear; ++l) {
+    const std::vector<crossing_t>& c = crossings[l];
+    size_t full = 0;
+    for (size_t at = 0, end = 0; at < c.size() && clear; at = end) {
+      while (end < c.size() && c[end].line == c[at].line) ++end;
+      for (size_t p = at; p + 1 < end; p += 2) {
+        const double a = span(c[p].lon), b = span(c[p + 1].lon);
+        if (b <= a) continue;
+        if (a == 0.0 && b == n) ++full;
+        else clear = false;
+      }
+    }
+    if (full == lines.size() && full_levels == l) ++full_levels;
+    else if (full != 0) clear = false;
+  }
+  if (clear) {
+    mask.level = static_cast<uint8_t>(full_levels);
+    return;
+  }
   mask.uniform = false;
   mask.land.assign(static_cast<size_t>(n) * n, 0.0f);
   mask.lake.assign(static_cast<size_t>(n) * n, 0.0f);
@@ -255,7 +356,6 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
   acc.resize(n + 1);
   whole.resize(n);
   delta.resize(n + 2);
-  const double x0 = box.w - tx / 2;
   for (int l = 0; l < shore_levels; ++l) {
     const std::vector<crossing_t>& c = crossings[l];
     if (c.empty()) continue;
@@ -274,8 +374,7 @@ void shoreMask(const Shoreline& shore, const geo_box_t& box, int level, shore_ma
         size_t end = at;
         while (end < c.size() && c[end].line == line) ++end;
         for (size_t p = at; p + 1 < end; p += 2) {
-          const double a = std::clamp((c[p].lon - x0) / tx, 0.0, static_cast<double>(n));
-          const double b = std::clamp((c[p + 1].lon - x0) / tx, 0.0, static_cast<double>(n));
+          const double a = span(c[p].lon), b = span(c[p + 1].lon);
           if (b <= a) continue;
           any = true;
           const int ia = std::min(static_cast<int>(a), n), ib = std::min(static_cast<int>(b), n);

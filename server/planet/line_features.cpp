@@ -227,11 +227,16 @@ void LineFeatures::draw(const geo_box_t& box, int level, const shore_mask_t& mas
         for (const line_segment_t& s : b->segments) {
           if (alpha[s.level] <= 0) continue;
           const float hw = static_cast<float>(half[s.level]), a = static_cast<float>(alpha[s.level]);
+          // Each point in texels once: it ends one piece and starts the next.
+          auto texelX = [&](const gshhg_point_t& p) { return static_cast<float>((west + p.x * unit - box.w) / tx); };
+          auto texelY = [&](const gshhg_point_t& p) {
+            return static_cast<float>((box.n - (south + p.y * unit)) / ty);
+          };
+          float x1 = s.points.empty() ? 0.0f : texelX(s.points[0]), y1 = s.points.empty() ? 0.0f : texelY(s.points[0]);
           for (size_t k = 0; k + 1 < s.points.size(); ++k) {
-            const float x0 = static_cast<float>((west + s.points[k].x * unit - box.w) / tx);
-            const float y0 = static_cast<float>((box.n - (south + s.points[k].y * unit)) / ty);
-            const float x1 = static_cast<float>((west + s.points[k + 1].x * unit - box.w) / tx);
-            const float y1 = static_cast<float>((box.n - (south + s.points[k + 1].y * unit)) / ty);
+            const float x0 = x1, y0 = y1;
+            x1 = texelX(s.points[k + 1]);
+            y1 = texelY(s.points[k + 1]);
             const float r = hw + 1;
             const int c0 = std::max(0, static_cast<int>(std::floor(std::min(x0, x1) - r)));
             const int c1 = std::min(n - 1, static_cast<int>(std::ceil(std::max(x0, x1) + r)));
